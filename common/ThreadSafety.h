@@ -1,0 +1,18 @@
+// Thread-safety annotations for clang's -Wthread-safety analysis; empty elsewhere.
+#pragma once
+
+#if defined(__clang__)
+#define TS_ATTR(x) __attribute__((x))
+#else
+#define TS_ATTR(x)
+#endif
+
+#define CAPABILITY(x) TS_ATTR(capability(x))
+#define SCOPED_CAPABILITY TS_ATTR(scoped_lockable)
+#define GUARDED_BY(x) TS_ATTR(guarded_by(x))
+#define PT_GUARDED_BY(x) TS_ATTR(pt_guarded_by(x))
+#define ACQUIRE(...) TS_ATTR(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) TS_ATTR(release_capability(__VA_ARGS__))
+#define REQUIRES(...) TS_ATTR(requires_capability(__VA_ARGS__))
+#define EXCLUDES(...) TS_ATTR(locks_excluded(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS TS_ATTR(no_thread_safety_analysis)

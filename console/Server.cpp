@@ -1,0 +1,77 @@
+#include "console/Server.h"
+
+#include "net/Listener.h"
+#include "platform/Console.h"
+#include "platform/Socket.h"
+
+namespace tarvos {
+
+Server::Server()
+{
+    ipv4Listener = new Listener(this, platform::kFamilyIPv4);
+    ipv6Listener = new Listener(this, platform::kFamilyIPv6);
+}
+
+Server::~Server()
+{
+    delete ipv4Listener;
+    ipv4Listener = nullptr;
+    delete ipv6Listener;
+    ipv6Listener = nullptr;
+}
+
+bool Server::SetVerbose(bool on)
+{
+    ScopedLock guard(logLock);
+    // On a terminal the colour of error lines is reset to the terminal's own
+    // after each line; remember whether standard output is one.
+    savedConsoleAttributes = platform::IsTerminal(stdout) ? 1 : 0;
+    verbose = on;
+    return true;
+}
+
+bool Server::SetLogStream(std::FILE* stream)
+{
+    ScopedLock guard(logLock);
+    logStream = stream;
+    return stream != nullptr;
+}
+
+bool Server::SetPort(uint16_t port)
+{
+    ipv4Listener->SetPort(port);
+    ipv6Listener->SetPort(port);
+    return true;
+}
+
+uint16_t Server::GetPort()
+{
+    return ipv4Listener->GetPort();
+}
+
+bool Server::Start()
+{
+    const bool ipv4 = ipv4Listener->Start();
+    const bool ipv6 = ipv6Listener->Start();
+    return ipv4 || ipv6;
+}
+
+bool Server::Stop()
+{
+    if (ipv4Listener->AnyConnectionRunning()) {
+        ipv4Listener->CloseAllConnections();
+    }
+    if (ipv6Listener->AnyConnectionRunning()) {
+        ipv6Listener->CloseAllConnections();
+    }
+    ipv4Listener->Stop();
+    ipv6Listener->Stop();
+    return true;
+}
+
+int Server::OpenConnectionCount()
+{
+    return ipv4Listener->RunningConnectionCount() + ipv6Listener->RunningConnectionCount();
+}
+
+}  // namespace tarvos

@@ -1,0 +1,36 @@
+// The one server object: settings, log state and the two listeners.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "log/Log.h"
+
+namespace tarvos {
+
+class Listener;
+
+class Server : public LogState {
+public:
+    Server();
+    ~Server() override;
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    bool SetVerbose(bool on);
+    bool SetLogStream(std::FILE* stream);
+    bool SetPort(uint16_t port);
+    uint16_t GetPort();
+    bool Start();
+    bool Stop();
+    int OpenConnectionCount();
+
+    Listener* ipv4Listener = nullptr;
+    Listener* ipv6Listener = nullptr;
+    // Written by the entry point before Start() and never changed afterwards.
+    bool slowMode = false;
+    bool singleConnection = false;
+    bool blockingUnlock = false;
+};
+
+}  // namespace tarvos

@@ -1,0 +1,200 @@
+// The HiSLIP state of one TCP connection: either channel of a session.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "common/CriticalSection.h"
+#include "hislip/MessageHeader.h"
+#include "platform/Socket.h"
+#include "platform/Sync.h"
+
+namespace tarvos {
+
+class Server;
+class ErrorQueue;
+
+enum class ReleaseMode { Immediate = 0, Deferred = 1, Afterwards = 2 };
+
+constexpr uint32_t kLookAheadSize = 258;
+constexpr uint32_t kNoReleaseId = 0xFFFFFFFFu;
+constexpr uint32_t kMessageIdBeforeFirst = 0xFFFFFEFEu;
+constexpr uint64_t kMaxMessageSize = 100000000u;
+constexpr uint16_t kServerVendorId = 0x515A;
+constexpr uint32_t kBlockLengthLimit = 209715200u;
+constexpr uint32_t kPartnerWaitMs = 10000;
+
+// Receives exactly length bytes: length, 0 when the peer closed first, or the
+// negative socket result.
+long ReceiveExact(long length, platform::SocketHandle socket, void* buffer);
+// True when the socket has input waiting (a failing poll counts as input).
+bool InputPending(platform::SocketHandle socket);
+
+class Channel {
+public:
+    Channel(Server* server, platform::SocketHandle* socket, ErrorQueue* errorQueue);
+    virtual ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    // --- sending ---
+    // Sends one message: -1 on failure, 16 for a complete normal send, 0 when the
+    // socket took less than the payload, 16 + length in slow mode.
+    int SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                    const void* payload);
+    int SendMessage(MessageType type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength = 0,
+                    const void* payload = nullptr)
+    {
+        return SendMessage(static_cast<uint8_t>(type), controlCode, messageParameter, payloadLength, payload);
+    }
+
+    // --- receive loop: reads headers, handles control messages, delivers payload ---
+    long ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag);
+
+    // --- byte interface of the program-message parser ---
+    long PeekBytes(uint8_t* destination, uint32_t n);
+    long ReadBytes(uint8_t* destination, uint64_t n, bool& endFlag);
+    long SkipThrough(uint8_t byte);
+    long NextToken(std::string& token, uint8_t& delimiter, bool trace);
+
+    // --- parameter parsers ---
+    long ParseQuotedString(std::string& text, uint8_t& delimiter);
+    long ParseInteger(int32_t& value, uint8_t& delimiter);
+    long ParseBlock(const uint8_t*& data, uint8_t& delimiter);
+
+    // --- responses ---
+    int SendResponse(const std::string& text);
+    int SendResponseEnd(const void* data, uint32_t length);
+    int SendResponseData(const void* data, uint32_t length);
+
+    // --- status and service requests ---
+    void SetStatus(uint8_t status, uint8_t enable);
+    void SetMav(bool flag);
+    void SendServiceRequest(uint8_t status);
+    void ArmServiceRequest();
+    void FireArmedServiceRequest();
+
+    // --- device clear ---
+    void StartDiscard();
+
+    // --- locking ---
+    void ReleaseLock(ReleaseMode mode);
+
+    // --- session ---
+    void ResetChannel();
+    bool CloseSession();
+    // Makes every wait of this channel's worker end (server stop, partner gone).
+    void WakeForStop() { stopEvent.Set(); }
+
+    bool IsAsync() const { return isAsync; }
+    platform::Event& ClearEvent() { return clearEvent; }
+    platform::Event& StopEvent() { return stopEvent; }
+    platform::SocketHandle Socket() const { return *socket; }
+    Server* GetServer() const { return server; }
+
+    // The partner channel pinned for the time of one operation, so that it can't
+    // be reset for a new client or destroyed while this thread uses it.
+    class PeerRef {
+    public:
+        explicit PeerRef(Channel* self);
+        ~PeerRef();
+        PeerRef(const PeerRef&) = delete;
+        PeerRef& operator=(const PeerRef&) = delete;
+        Channel* get() const { return peer_; }
+        Channel* operator->() const { return peer_; }
+        explicit operator bool() const { return peer_ != nullptr; }
+
+    private:
+        Channel* peer_;
+    };
+
+private:
+    friend class PeerRef;
+    friend struct SessionLinks;
+
+    // Message cases of the receive loop.
+    long HandleInitialize();
+    long HandleAsyncInitialize();
+    long HandleMaximumMessageSize();
+    long HandleError(bool fatal);
+    long HandleData();
+    long HandleAsyncDeviceClear();
+    long HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag);
+    long HandleAsyncStatusQuery();
+    long HandleAsyncRemoteLocalControl();
+    long HandleAsyncLock();
+    long HandleAsyncLockInfo();
+    long HandleExclusiveLockRequest();
+    long HandleSharedLockRequest();
+    // The lock gate of a paired synchronous channel; false when the server stops.
+    bool WaitForLockAccess();
+    // Reads and throws away the rest of the current payload.
+    long DiscardPayload();
+    // Reads at most limit payload bytes of the current message into text and
+    // throws the rest away; the read result.
+    long ReadPayloadPrefix(std::string& text, uint64_t limit);
+    long SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
+    void QueueInterrupted() REQUIRES(lock);
+    void SendLockResponse(uint8_t code);
+    void ReleaseAtSessionEnd();
+    void Unlink();
+    // Pairs this asynchronous channel with the synchronous channel.
+    void LinkWith(Channel* sync);
+    bool Slow() const;
+
+    Server* const server;
+    platform::SocketHandle* const socket;
+    ErrorQueue* const errorQueue;
+
+    // Used by this channel's worker thread only.
+    uint8_t* blockBuffer = nullptr;
+    uint32_t blockCapacity = 0;
+    uint8_t lookAhead[kLookAheadSize] = {};
+    uint32_t lookAheadPos = 0;
+    uint32_t lookAheadCount = 0;
+    bool lookAheadEnd = false;
+
+    // The last header received; decoded under lock, read by this channel's own
+    // thread only.
+    MessageHeader header;
+    uint32_t lastMessageId GUARDED_BY(lock) = kMessageIdBeforeFirst;
+    uint32_t lastResponseId GUARDED_BY(lock) = kMessageIdBeforeFirst;
+    // Payload bytes of the current message not yet consumed (own thread only).
+    uint64_t remaining = 0;
+    bool expectRmtDelivered GUARDED_BY(lock) = false;
+
+    // The other channel of the session; changed under SessionLinks' lock only.
+    Channel* peer = nullptr;
+    // Number of PeerRef pins on this channel (under SessionLinks' lock).
+    int pins = 0;
+
+    // Input is thrown away (device clear), or the connection has closed.
+    std::atomic<bool> discard {false};
+    std::atomic<bool> isAsync {false};
+    // Lock flags and release IDs, kept on the asynchronous channel. Flags change
+    // under lockGuard; the release IDs are stored and compared under the
+    // synchronous channel's lock.
+    std::atomic<bool> holdsExclusiveLock {false};
+    std::atomic<bool> holdsSharedLock {false};
+    bool overlapped GUARDED_BY(lock) = false;
+    bool responseSent GUARDED_BY(lock) = false;
+    std::atomic<uint32_t> exclusiveReleaseId {kNoReleaseId};
+    std::atomic<uint32_t> sharedReleaseId {kNoReleaseId};
+    platform::Event clearEvent;
+    platform::Event closedEvent;
+    platform::Event stopEvent;
+    uint8_t statusByte GUARDED_BY(lock) = 0;
+    uint8_t srEnable GUARDED_BY(lock) = 0;
+    bool mav GUARDED_BY(lock) = false;
+    bool rqsPending GUARDED_BY(lock) = false;
+    std::atomic<bool> srqArmed {false};
+
+    // Guards the fields that the partner channel's thread reads or writes.
+    CriticalSection lock;
+    // Keeps each message whole on the wire when two threads send on this socket.
+    std::mutex sendLock;
+};
+
+}  // namespace tarvos

@@ -1,0 +1,314 @@
+// The receive loop of a channel: headers, control messages, payload delivery.
+#include <climits>
+#include <cstring>
+
+#include "common/EscapeForLog.h"
+#include "console/Server.h"
+#include "hislip/Channel.h"
+#include "hislip/Locking.h"
+#include "hislip/ReceiveResult.h"
+#include "hislip/SessionTable.h"
+#include "log/Log.h"
+
+namespace tarvos {
+
+namespace {
+
+constexpr uint32_t kSubAddressLimit = 256;
+// The log cuts every line at 1999 characters; more of an error text is never shown.
+constexpr uint64_t kErrorTextLimit = 2000;
+constexpr size_t kDiscardChunk = 1024;
+const char kTooManyConnections[] = "Too many connections";
+
+}  // namespace
+
+long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
+{
+    *endFlag = false;
+    if (count == 0) {
+        return 1;
+    }
+    uint64_t delivered = 0;
+    while (count != 0) {
+        if (remaining == 0) {
+            uint8_t wire[kHeaderSize];
+            const long got = ReceiveExact(kHeaderSize, *socket, wire);
+            if (got == 0) {
+                discard = true;
+                return 0;
+            }
+            if (got < 0) {
+                LogError(server, "ERROR: Connection error %d", platform::LastSocketError());
+                return -1;
+            }
+            if (wire[0] != kPrologue0 || wire[1] != kPrologue1) {
+                LogError(server, "ERROR: Invalid Prologue");
+                return -1;
+            }
+            if (!isAsync && !WaitForLockAccess()) {
+                // The server stops while this channel waited for a lock.
+                discard = true;
+                return 0;
+            }
+            {
+                ScopedLock guard(lock);
+                header = DecodeHeader(wire);
+                remaining = header.payloadLength;
+            }
+            LogVerbose(server, "Socket[%X] >> %s,%u,%x,len=%d", static_cast<unsigned>(*socket),
+                       MessageTypeName(header.messageType), static_cast<unsigned>(header.controlCode),
+                       header.messageParameter, static_cast<int>(static_cast<uint32_t>(header.payloadLength)));
+
+            long result = kGoOn;
+            switch (static_cast<MessageType>(header.messageType)) {
+            case MessageType::Initialize:
+                result = HandleInitialize();
+                break;
+            case MessageType::FatalError:
+                result = HandleError(true);
+                break;
+            case MessageType::Error:
+                result = HandleError(false);
+                break;
+            case MessageType::AsyncLock:
+                result = HandleAsyncLock();
+                break;
+            case MessageType::Data:
+            case MessageType::DataEnd:
+            case MessageType::Trigger:
+                result = HandleData();
+                break;
+            case MessageType::DeviceClearComplete:
+                result = HandleDeviceClearComplete(buffer, endFlag);
+                break;
+            case MessageType::AsyncRemoteLocalControl:
+                result = HandleAsyncRemoteLocalControl();
+                break;
+            case MessageType::MaximumMessageSize:
+                result = HandleMaximumMessageSize();
+                break;
+            case MessageType::AsyncInitialize:
+                result = HandleAsyncInitialize();
+                break;
+            case MessageType::AsyncDeviceClear:
+                result = HandleAsyncDeviceClear();
+                break;
+            case MessageType::AsyncStatusQuery:
+                result = HandleAsyncStatusQuery();
+                break;
+            case MessageType::AsyncLockInfo:
+                result = HandleAsyncLockInfo();
+                break;
+            default:
+                LogError(server, "ERROR: Undefined MessageType %u", static_cast<unsigned>(header.messageType));
+                return -1;
+            }
+            if (result != kGoOn) {
+                return result;
+            }
+            continue;
+        }
+
+        if (discard) {
+            LogVerbose(server, "Socket[%X] >> Discard %u data bytes", static_cast<unsigned>(*socket),
+                       static_cast<unsigned>(remaining));
+            uint8_t scratch[kDiscardChunk];
+            while (remaining != 0) {
+                const size_t chunk = remaining < kDiscardChunk ? static_cast<size_t>(remaining) : kDiscardChunk;
+                const long n = platform::Receive(*socket, scratch, chunk);
+                if (n == 0) {
+                    return 0;
+                }
+                if (n < 0) {
+                    LogError(server, "ERROR: unexpected socket error");
+                    return n;
+                }
+                remaining -= static_cast<uint64_t>(n);
+            }
+            continue;
+        }
+        if (buffer == nullptr) {
+            LogError(server, "ERROR: buf == NULL");
+            return -1;
+        }
+        const uint64_t n = count < remaining ? count : remaining;
+        const long got = ReceiveExact(static_cast<long>(n), *socket, buffer + delivered);
+        if (got <= 0) {
+            if (got < 0) {
+                LogError(server, "ERROR: unexpected socket error");
+            }
+            discard = true;
+            return got;
+        }
+        if (VerboseEnabled(server)) {
+            LogVerbose(server, "Socket[%X] >> Data (%d): %s", static_cast<unsigned>(*socket), static_cast<int>(n),
+                       EscapeForLog(buffer + delivered, static_cast<long>(n < 250 ? n : 250)).c_str());
+        }
+        count -= n;
+        remaining -= n;
+        delivered += n;
+        if (remaining == 0) {
+            if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd)) {
+                *endFlag = true;
+            }
+            break;
+        }
+    }
+    return delivered != 0 ? static_cast<long>(delivered) : 1;
+}
+
+long Channel::DiscardPayload()
+{
+    uint8_t scratch[kDiscardChunk];
+    while (remaining != 0) {
+        const size_t chunk = remaining < kDiscardChunk ? static_cast<size_t>(remaining) : kDiscardChunk;
+        const long n = ReceiveExact(static_cast<long>(chunk), *socket, scratch);
+        if (n <= 0) {
+            if (n < 0) {
+                LogError(server, "ERROR: unexpected socket error");
+            }
+            return n;
+        }
+        remaining -= static_cast<uint64_t>(n);
+    }
+    return 1;
+}
+
+long Channel::ReadPayloadPrefix(std::string& text, uint64_t limit)
+{
+    const uint64_t wanted = remaining < limit ? remaining : limit;
+    text.assign(static_cast<size_t>(wanted), '\0');
+    bool end = false;
+    const long got = ReadChannel(reinterpret_cast<uint8_t*>(text.data()), wanted, &end);
+    if (got <= 0) {
+        return got;
+    }
+    text.resize(static_cast<size_t>(got) < text.size() ? static_cast<size_t>(got) : text.size());
+    return got;
+}
+
+long Channel::HandleInitialize()
+{
+    const uint16_t sessionId = sessions::AllocateSessionId(this);
+    const unsigned version = header.messageParameter >> 16;
+    const unsigned vendor = header.messageParameter & 0xFFFFu;
+    if (remaining != 0) {
+        std::string subAddress;
+        const long got = ReadPayloadPrefix(subAddress, kSubAddressLimit);
+        if (got <= 0) {
+            LogError(server, "ERROR: reading instance ID failed");
+            return got;
+        }
+        LogVerbose(server, "INFO: Initialize: Version %x Vendor %x, subadress=%.*s", version, vendor,
+                   static_cast<int>(subAddress.size()), subAddress.c_str());
+    } else {
+        LogVerbose(server, "INFO: Initialize: Version %x Vendor %x with no subaddress", version, vendor);
+    }
+    if (server->singleConnection && server->OpenConnectionCount() > 1) {
+        SendMessage(MessageType::FatalError, 4, 0, sizeof(kTooManyConnections) - 1, kTooManyConnections);
+        return -1;
+    }
+    uint8_t mode;
+    {
+        ScopedLock guard(lock);
+        mode = overlapped ? 1 : 0;
+    }
+    if (SendMessage(MessageType::InitializeResponse, mode, 0x01000000u + sessionId) < 0) {
+        LogError(server, "ERROR: InitializeResponse failed");
+        return -1;
+    }
+    return kGoOn;
+}
+
+long Channel::HandleAsyncInitialize()
+{
+    Channel* sync = nullptr;
+    {
+        ScopedLock guard(locking::lockGuard);
+        sync = sessions::TakeSession(header.messageParameter);
+        // A connection can't be the partner of itself.
+        if (sync == this) {
+            sync = nullptr;
+        }
+        if (sync != nullptr) {
+            LinkWith(sync);
+        }
+    }
+    isAsync = true;
+    if (sync == nullptr) {
+        LogError(server, "ERROR: invalid sessionID");
+        return -1;
+    }
+    if (SendMessage(MessageType::AsyncInitializeResponse, 0, kServerVendorId) < 0) {
+        LogError(server, "ERROR: AsyncInitializeResponse failed");
+        return -1;
+    }
+    return kGoOn;
+}
+
+long Channel::HandleMaximumMessageSize()
+{
+    {
+        PeerRef partner(this);
+        if (!partner) {
+            LogError(server, "ERROR: MaximumMessageSize no other channel");
+            return -1;
+        }
+    }
+    if (header.payloadLength != 8) {
+        LogError(server, "ERROR: MaximumMessageSize no bytes left");
+        return -1;
+    }
+    uint8_t proposed[8] = {};
+    bool end = false;
+    const long got = ReadChannel(proposed, 8, &end);
+    if (got <= 0) {
+        return got;
+    }
+    LogVerbose(server, "INFO: MaximumMessageSize is %u", static_cast<unsigned>(ReadBigEndian64(proposed)));
+    uint8_t answer[8];
+    WriteBigEndian64(answer, kMaxMessageSize);
+    int sent;
+    if (isAsync) {
+        FireArmedServiceRequest();
+        sent = SendMessage(MessageType::AsyncMaximumMessageSizeResponse, 0, 0, 8, answer);
+    } else {
+        PeerRef partner(this);
+        sent = partner ? partner->SendMessage(MessageType::AsyncMaximumMessageSizeResponse, 0, 0, 8, answer) : -1;
+    }
+    if (sent < 0) {
+        LogError(server, "ERROR: AsyncMaximumMessageSizeResponse failed");
+        return -1;
+    }
+    return kGoOn;
+}
+
+long Channel::HandleError(bool fatal)
+{
+    if (fatal) {
+        PeerRef partner(this);
+        if (partner) {
+            platform::ShutdownBoth(partner->Socket());
+            partner->WakeForStop();
+        }
+    }
+    LogError(server, "ERROR: Error message %d:", static_cast<int>(header.messageType));
+    if (remaining != 0) {
+        std::string text;
+        const long got = ReadPayloadPrefix(text, kErrorTextLimit);
+        if (got <= 0) {
+            LogError(server, "ERROR: reading error failed");
+            return got;
+        }
+        LogVerbose(server, "Msg=%.*s", static_cast<int>(text.size()), text.c_str());
+        // A client may announce any length; the text beyond what the log can
+        // show is thrown away instead of being stored.
+        const long rest = DiscardPayload();
+        if (rest <= 0) {
+            return rest;
+        }
+    }
+    return kGoOn;
+}
+
+}  // namespace tarvos

@@ -1,0 +1,198 @@
+// Data, DataEnd and Trigger; the parser's byte interface; responses.
+#include <cstring>
+
+#include "console/Server.h"
+#include "hislip/Channel.h"
+#include "hislip/ReceiveResult.h"
+#include "instrument/ErrorQueue.h"
+#include "log/Log.h"
+
+namespace tarvos {
+
+namespace {
+
+const char kInterruptedEntry[] = "-410,\"Query INTERRUPTED\"";
+
+}  // namespace
+
+void Channel::QueueInterrupted()
+{
+    errorQueue->PushError(kInterruptedEntry);
+    expectRmtDelivered = false;
+    mav = false;
+    SetStatus(static_cast<uint8_t>(statusByte | 0x04), srEnable);
+}
+
+long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
+{
+    {
+        PeerRef partner(this);
+        // Without an asynchronous channel there is nobody to tell; the
+        // synchronous channel still gets its Interrupted.
+        if (partner && partner->SendMessage(MessageType::AsyncInterrupted, 0, messageId) < 0) {
+            if (!(quietWhenPeerGone && partner->discard)) {
+                LogError(server, "%s", asyncFailureText);
+            }
+            return -1;
+        }
+    }
+    if (SendMessage(MessageType::Interrupted, 0, messageId) < 0) {
+        LogError(server, "ERROR: in sending Interrupted");
+        return -1;
+    }
+    return 1;
+}
+
+long Channel::HandleData()
+{
+    uint32_t messageId;
+    bool interrupted = false;
+    {
+        ScopedLock guard(lock);
+        messageId = header.messageParameter;
+        if (messageId != lastMessageId + 2) {
+            LogError(server, "WARNING: unexpected MessageID");
+        }
+        lastMessageId = messageId;
+        {
+            PeerRef partner(this);
+            if (partner && (messageId == partner->sharedReleaseId || messageId == partner->exclusiveReleaseId)) {
+                partner->ReleaseLock(ReleaseMode::Afterwards);
+            }
+        }
+        if (discard || overlapped) {
+            return kGoOn;
+        }
+        if (header.controlCode == 1) {
+            if (!expectRmtDelivered) {
+                LogError(server, "ERROR: RMT_delivered not expected");
+            }
+            LogVerbose(server, "INFO: ExpectRMTdelivered = false");
+            expectRmtDelivered = false;
+            mav = false;
+        }
+        if (expectRmtDelivered) {
+            LogVerbose(server, "INFO: Interrupted Error, ExpectRMTdelivered = false");
+            QueueInterrupted();
+            interrupted = true;
+        }
+    }
+    if (interrupted && SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false) < 0) {
+        return -1;
+    }
+    return kGoOn;
+}
+
+long Channel::PeekBytes(uint8_t* destination, uint32_t n)
+{
+    if (n > kLookAheadSize) {
+        return -1;
+    }
+    if (lookAheadCount == 0) {
+        lookAheadPos = 0;
+        bool end = false;
+        const long got = ReadChannel(lookAhead, kLookAheadSize, &end);
+        if (got <= 0) {
+            return got;
+        }
+        lookAheadCount = static_cast<uint32_t>(got);
+        lookAheadEnd = end;
+    }
+    const uint32_t m = n < lookAheadCount ? n : lookAheadCount;
+    std::memcpy(destination, lookAhead + lookAheadPos, m);
+    return m;
+}
+
+long Channel::ReadBytes(uint8_t* destination, uint64_t n, bool& endFlag)
+{
+    endFlag = false;
+    if (lookAheadCount == 0) {
+        return ReadChannel(destination, n, &endFlag);
+    }
+    const uint32_t m = n < lookAheadCount ? static_cast<uint32_t>(n) : lookAheadCount;
+    std::memcpy(destination, lookAhead + lookAheadPos, m);
+    lookAheadPos += m;
+    lookAheadCount -= m;
+    if (m == n || lookAheadEnd) {
+        if (m == 0) {
+            return -1;
+        }
+        if (lookAheadCount != 0) {
+            return m;
+        }
+        endFlag = lookAheadEnd;
+        lookAheadEnd = false;
+        return m;
+    }
+    if (remaining != 0) {
+        const long got = ReadChannel(destination + m, n - m, &endFlag);
+        return got <= 0 ? got : got + static_cast<long>(m);
+    }
+    return m;
+}
+
+int Channel::SendResponse(const std::string& text)
+{
+    return SendResponseEnd(text.data(), static_cast<uint32_t>(text.size()));
+}
+
+int Channel::SendResponseEnd(const void* data, uint32_t length)
+{
+    uint32_t messageId;
+    bool late = false;
+    {
+        ScopedLock guard(lock);
+        if (discard) {
+            LogVerbose(server, "INFO: message discarded");
+            return 1;
+        }
+        late = !overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0);
+        if (late) {
+            messageId = header.messageParameter;
+            LogVerbose(server, "INFO: Parser detects Interrupted Error, ExpectRMTdelivered = false");
+            QueueInterrupted();
+        } else {
+            expectRmtDelivered = true;
+            LogVerbose(server, "INFO: ExpectRMTdelivered = true");
+            SetMav(true);
+            responseSent = true;
+            if (overlapped) {
+                lastResponseId += 2;
+                messageId = lastResponseId;
+            } else {
+                messageId = header.messageParameter;
+            }
+        }
+    }
+    if (late) {
+        return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true) < 0 ? -1 : 1;
+    }
+    return SendMessage(MessageType::DataEnd, 0, messageId, length, data);
+}
+
+int Channel::SendResponseData(const void* data, uint32_t length)
+{
+    uint32_t messageId;
+    {
+        ScopedLock guard(lock);
+        if (discard) {
+            LogVerbose(server, "INFO: message discarded");
+            return 1;
+        }
+        if (!overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0)) {
+            LogVerbose(server, "INFO: abort output due to Interrupted Error");
+            return 1;
+        }
+        responseSent = true;
+        SetMav(true);
+        if (overlapped) {
+            lastResponseId += 2;
+            messageId = lastResponseId;
+        } else {
+            messageId = header.messageParameter;
+        }
+    }
+    return SendMessage(MessageType::Data, 0, messageId, length, data);
+}
+
+}  // namespace tarvos

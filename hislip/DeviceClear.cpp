@@ -1,0 +1,72 @@
+// The device-clear handshake across both channels of a session.
+#include "console/Server.h"
+#include "hislip/Channel.h"
+#include "hislip/ReceiveResult.h"
+#include "log/Log.h"
+
+namespace tarvos {
+
+void Channel::StartDiscard()
+{
+    ScopedLock guard(lock);
+    LogVerbose(server, "INFO: Discard messages, ExpectRMTdelivered=false...");
+    if (discard) {
+        LogError(server, "ERROR: Discard messages already set");
+    }
+    expectRmtDelivered = false;
+    mav = false;
+    discard = true;
+    clearEvent.Set();
+}
+
+long Channel::HandleAsyncDeviceClear()
+{
+    uint8_t mode;
+    {
+        PeerRef partner(this);
+        if (!partner) {
+            LogError(server, "ERROR: Synchronous Channel not set");
+            return -1;
+        }
+        partner->StartDiscard();
+        FireArmedServiceRequest();
+        ScopedLock guard(partner->lock);
+        mode = partner->overlapped ? 1 : 0;
+    }
+    if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) < 0) {
+        LogError(server, "ERROR: in sending AsyncDeviceClearAcknowledge");
+        return -1;
+    }
+    LogVerbose(server, "INFO: AsyncDeviceClearAcknowledge sent");
+    return kGoOn;
+}
+
+long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
+{
+    LogVerbose(server, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
+    uint8_t mode;
+    {
+        ScopedLock guard(lock);
+        discard = false;
+        expectRmtDelivered = false;
+        mav = false;
+        lastMessageId = kMessageIdBeforeFirst;
+        lastResponseId = kMessageIdBeforeFirst;
+        overlapped = (header.controlCode & 1) != 0;
+        responseSent = false;
+        clearEvent.Reset();
+        mode = overlapped ? 1 : 0;
+    }
+    if (SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) < 0) {
+        LogError(server, "ERROR: DeviceClearAcknowledge failed");
+        return -1;
+    }
+    // The parser ends the program message it was reading.
+    *endFlag = true;
+    if (buffer != nullptr) {
+        buffer[0] = '\n';
+    }
+    return 1;
+}
+
+}  // namespace tarvos

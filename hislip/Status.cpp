@@ -1,0 +1,148 @@
+// Status byte copy, service requests, status query and remote/local control.
+#include "console/Server.h"
+#include "hislip/Channel.h"
+#include "hislip/ReceiveResult.h"
+#include "instrument/ErrorQueue.h"
+#include "log/Log.h"
+
+namespace tarvos {
+
+namespace {
+
+constexpr uint8_t kArmedBit = 0x01;
+constexpr uint8_t kErrorQueueBit = 0x04;
+constexpr uint8_t kMavBit = 0x10;
+constexpr uint8_t kRequestBit = 0x40;
+
+}  // namespace
+
+void Channel::SetStatus(uint8_t status, uint8_t enable)
+{
+    status = static_cast<uint8_t>(status & ~kMavBit);
+    ScopedLock guard(lock);
+    const uint8_t enabled = status & enable;
+    if (enabled != 0 && enabled != (statusByte & srEnable) && !rqsPending) {
+        PeerRef partner(this);
+        // Without an asynchronous channel no request can be sent, and none is
+        // counted as outstanding.
+        if (partner) {
+            rqsPending = true;
+            partner->SendServiceRequest(static_cast<uint8_t>(status | kRequestBit));
+        }
+    }
+    statusByte = status;
+    srEnable = enable;
+}
+
+void Channel::SetMav(bool flag)
+{
+    ScopedLock guard(lock);
+    if (flag && !mav && (srEnable & kMavBit) != 0 && !rqsPending) {
+        PeerRef partner(this);
+        if (partner) {
+            rqsPending = true;
+            partner->SendServiceRequest(static_cast<uint8_t>(statusByte | kMavBit | kRequestBit));
+        }
+    }
+    mav = flag;
+}
+
+void Channel::SendServiceRequest(uint8_t status)
+{
+    if (!discard) {
+        SendMessage(MessageType::AsyncServiceRequest, status, 0);
+    }
+}
+
+void Channel::ArmServiceRequest()
+{
+    PeerRef partner(this);
+    if (partner) {
+        partner->srqArmed = true;
+    }
+}
+
+void Channel::FireArmedServiceRequest()
+{
+    if (!srqArmed.exchange(false)) {
+        return;
+    }
+    uint8_t status;
+    {
+        PeerRef partner(this);
+        if (!partner) {
+            return;
+        }
+        ScopedLock guard(partner->lock);
+        partner->statusByte |= kArmedBit;
+        partner->rqsPending = true;
+        status = static_cast<uint8_t>(partner->statusByte | kRequestBit);
+    }
+    if (!discard) {
+        SendMessage(MessageType::AsyncServiceRequest, status, 0);
+    }
+}
+
+long Channel::HandleAsyncStatusQuery()
+{
+    uint8_t status;
+    {
+        PeerRef partner(this);
+        if (!partner) {
+            LogError(server, "ERROR: Synchronous Channel not set");
+            return -1;
+        }
+        FireArmedServiceRequest();
+        Channel& sync = *partner.get();
+        ScopedLock guard(sync.lock);
+        status = sync.statusByte;
+        sync.statusByte = static_cast<uint8_t>(sync.statusByte & ~kArmedBit);
+        bool available;
+        if (sync.overlapped) {
+            available = header.messageParameter == sync.lastResponseId ? false : sync.responseSent;
+        } else {
+            if (header.controlCode == 1) {
+                if (sync.expectRmtDelivered) {
+                    sync.mav = false;
+                } else {
+                    LogError(server, "ERROR: RMT_delivered not expected");
+                }
+                sync.expectRmtDelivered = false;
+                LogVerbose(server, "INFO: ExpectRMTdelivered = false");
+            }
+            if (header.messageParameter != sync.lastMessageId) {
+                sync.mav = false;
+                LogVerbose(server, "INFO: AsyncStatusQuery has overtaken a Data message");
+            }
+            available = sync.mav;
+        }
+        if (available) {
+            status |= kMavBit;
+        }
+        if (!sync.errorQueue->Empty()) {
+            status |= kErrorQueueBit;
+        }
+        if (sync.rqsPending) {
+            status |= kRequestBit;
+            sync.rqsPending = false;
+        }
+    }
+    if (SendMessage(MessageType::AsyncStatusResponse, status, 0) < 0) {
+        LogError(server, "ERROR: in sending AsyncStatusResponse");
+        return -1;
+    }
+    return kGoOn;
+}
+
+long Channel::HandleAsyncRemoteLocalControl()
+{
+    LogVerbose(server, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
+    FireArmedServiceRequest();
+    if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) < 0) {
+        LogError(server, "ERROR: in sending AsyncRemoteLocalResponse");
+        return -1;
+    }
+    return kGoOn;
+}
+
+}  // namespace tarvos

@@ -1,0 +1,23 @@
+// The process-wide table from program message headers to command handlers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarvos {
+
+class Connection;
+
+using CommandHandler = int (Connection::*)(const std::string& header, uint8_t& delimiter);
+
+class CommandTable {
+public:
+    // Fills the table on the first call; later calls (from any thread) find it
+    // filled and return at once.
+    static void FillOnce();
+    // The handler whose key equals the header byte for byte, or null.
+    static CommandHandler Find(const std::string& header);
+    static size_t Size();
+};
+
+}  // namespace tarvos

@@ -1,0 +1,118 @@
+// IEEE 488.2 common commands, the status registers and the error query.
+#include <cstdio>
+
+#include "net/Connection.h"
+
+namespace tarvos {
+
+namespace {
+
+const char kIdentification[] = "Brennic,Tarvos,4471.2209k05,V1.00";
+
+std::string Decimal(unsigned value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "%u", value);
+    return text;
+}
+
+}  // namespace
+
+int Connection::EmptyCommand(const std::string&, uint8_t&)
+{
+    return 1;
+}
+
+int Connection::Identify(const std::string&, uint8_t& delimiter)
+{
+    return AddResponse(kIdentification, delimiter);
+}
+
+int Connection::OperationCompleteQuery(const std::string&, uint8_t& delimiter)
+{
+    return AddResponse("1", delimiter);
+}
+
+int Connection::EventStatusQuery(const std::string&, uint8_t& delimiter)
+{
+    const std::string answer = Decimal(esr);
+    stb = static_cast<uint8_t>(stb & ~0x20);
+    esr = 0;
+    channel.SetStatus(stb, sre);
+    return AddResponse(answer, delimiter);
+}
+
+int Connection::ServiceRequestEnableQuery(const std::string&, uint8_t& delimiter)
+{
+    return AddResponse(Decimal(sre), delimiter);
+}
+
+int Connection::StatusByteQuery(const std::string&, uint8_t& delimiter)
+{
+    return AddResponse(Decimal(stb), delimiter);
+}
+
+int Connection::EventStatusEnableQuery(const std::string&, uint8_t& delimiter)
+{
+    return AddResponse(Decimal(ese), delimiter);
+}
+
+int Connection::SetServiceRequestEnable(const std::string&, uint8_t& delimiter)
+{
+    int32_t value = 0;
+    const int result = ExpectInteger(value, delimiter);
+    if (result <= 0) {
+        return result;
+    }
+    sre = static_cast<uint8_t>(value & 0xFF);
+    channel.SetStatus(stb, sre);
+    return 1;
+}
+
+int Connection::SetEventStatusEnable(const std::string&, uint8_t& delimiter)
+{
+    int32_t value = 0;
+    const int result = ExpectInteger(value, delimiter);
+    if (result <= 0) {
+        return result;
+    }
+    ese = static_cast<uint8_t>(value & 0xFF);
+    return 1;
+}
+
+int Connection::OperationComplete(const std::string&, uint8_t&)
+{
+    if ((ese & 0x01) != 0) {
+        esr |= 0x01;
+    }
+    if (esr != 0) {
+        stb |= 0x20;
+    }
+    channel.SetStatus(stb, sre);
+    return 1;
+}
+
+int Connection::ClearStatus(const std::string&, uint8_t&)
+{
+    errorQueue.Clear();
+    stb &= 0xCB;
+    esr = 0;
+    channel.SetStatus(stb, sre);
+    return 1;
+}
+
+int Connection::NextError(const std::string&, uint8_t& delimiter)
+{
+    if (errorQueue.Empty()) {
+        return AddResponse(FormatError(0), delimiter);
+    }
+    const int result = AddResponse(errorQueue.Front(), delimiter);
+    errorQueue.PopFront();
+    if (errorQueue.Empty()) {
+        stb = static_cast<uint8_t>(stb & ~0x04);
+        channel.SetStatus(stb, sre);
+    }
+    return result;
+}
+
+}  // namespace tarvos

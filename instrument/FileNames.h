@@ -1,0 +1,12 @@
+// Which client file names the server accepts.
+#pragma once
+
+#include <string>
+
+namespace tarvos {
+
+// True for a non-empty relative name without a ".." component (with either
+// separator), so the file lies in or below the working directory.
+bool IsConfinedFileName(const std::string& name);
+
+}  // namespace tarvos

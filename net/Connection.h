@@ -1,0 +1,81 @@
+// One accepted TCP connection: its socket, its HiSLIP channel and the state of
+// the emulated instrument behind it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/CriticalSection.h"
+#include "hislip/Channel.h"
+#include "instrument/ErrorQueue.h"
+#include "net/ThreadBase.h"
+#include "platform/Socket.h"
+
+namespace tarvos {
+
+class Server;
+
+class Connection : public ThreadBase {
+public:
+    explicit Connection(Server* server);
+    void Run() override;
+    ~Connection() override;
+    bool Stop() override;
+
+    void AttachSocket(platform::SocketHandle s);
+    void CloseSocket(platform::SocketHandle& socketField);
+
+    // Hands one response message unit to the response of the program message.
+    int AddResponse(const std::string& unit, uint8_t delimiter);
+
+    // Parameter wrappers: report a missing or rejected parameter into the queue.
+    int ExpectString(std::string& text, uint8_t& delimiter);
+    int ExpectInteger(int32_t& value, uint8_t& delimiter);
+    int ExpectBlock(const uint8_t*& data, uint8_t& delimiter);
+
+    // Command handlers (the command table maps headers to these).
+    int EmptyCommand(const std::string& header, uint8_t& delimiter);
+    int Identify(const std::string& header, uint8_t& delimiter);
+    int OperationCompleteQuery(const std::string& header, uint8_t& delimiter);
+    int EventStatusQuery(const std::string& header, uint8_t& delimiter);
+    int ServiceRequestEnableQuery(const std::string& header, uint8_t& delimiter);
+    int StatusByteQuery(const std::string& header, uint8_t& delimiter);
+    int EventStatusEnableQuery(const std::string& header, uint8_t& delimiter);
+    int SetServiceRequestEnable(const std::string& header, uint8_t& delimiter);
+    int SetEventStatusEnable(const std::string& header, uint8_t& delimiter);
+    int ReadFileQuery(const std::string& header, uint8_t& delimiter);
+    int MassStorageQuery(const std::string& header, uint8_t& delimiter);
+    int CurrentDirectoryQuery(const std::string& header, uint8_t& delimiter);
+    int WriteFile(const std::string& header, uint8_t& delimiter);
+    int OperationComplete(const std::string& header, uint8_t& delimiter);
+    int ArmSrq(const std::string& header, uint8_t& delimiter);
+    int ClearStatus(const std::string& header, uint8_t& delimiter);
+    int Sleep(const std::string& header, uint8_t& delimiter);
+    int NextError(const std::string& header, uint8_t& delimiter);
+
+    Channel& GetChannel() { return channel; }
+    ErrorQueue& GetErrorQueue() { return errorQueue; }
+
+private:
+    void ResetSessionState();
+    void EndSession(long result);
+    // Sends the collected response with a newline and empties the buffer.
+    void Flush();
+
+    Server* const server;
+    // The instrument's state: used by this connection's worker thread only.
+    ErrorQueue errorQueue;
+    std::string responseBuffer;
+    uint8_t sre = 0;
+    uint8_t ese = 0;
+    uint8_t stb = 0;
+    uint8_t esr = 0;
+    bool tokenTrace = true;
+    // The accepted socket; written under lock (the server's stop closes it
+    // while the worker may be reading).
+    platform::SocketHandle socket = platform::kInvalidSocket;
+    CriticalSection lock;
+    Channel channel;
+};
+
+}  // namespace tarvos

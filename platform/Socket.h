@@ -1,0 +1,55 @@
+// Stream sockets: the only place that talks to the operating system's socket layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvos::platform {
+
+using SocketHandle = int;
+constexpr SocketHandle kInvalidSocket = -1;
+
+// Address family values as the server names them.
+constexpr int kFamilyIPv4 = 2;
+constexpr int kFamilyIPv6 = 23;
+
+// Prepares the process for socket use (a send on a closed connection must never
+// raise SIGPIPE). Returns false when sockets can't be used at all.
+bool SocketsStartup();
+
+// The error code of the last failed socket call on this thread.
+int LastSocketError();
+// True for the error of a blocking call that a signal interrupted.
+bool IsInterruptedError(int error);
+// True for the error of a send on a socket that has been shut down.
+bool IsShutdownError(int error);
+
+// A TCP stream socket of the family; IPv6 sockets are restricted to IPv6 so that
+// both families can serve one port. kInvalidSocket on failure.
+SocketHandle CreateStreamSocket(int family);
+// Binds to the unspecified address of the family on the port. 0 or -1.
+int BindAny(SocketHandle s, int family, uint16_t port);
+// Reads the bound address back. 0 or -1.
+int GetSocketName(SocketHandle s);
+int Listen(SocketHandle s, int backlog);
+// Accepts one connection without asking for the peer address.
+SocketHandle Accept(SocketHandle s);
+// Keep-alive on, first probe after idleMs, then every intervalMs. 0 or -1.
+int SetKeepAlive(SocketHandle s, unsigned idleMs, unsigned intervalMs);
+int SetNoDelay(SocketHandle s);
+// Raises the process's open-file soft limit to its hard limit.
+void RaiseOpenFileLimit();
+
+// One receive call: bytes received, 0 when the peer closed, -1 on error.
+long Receive(SocketHandle s, void* buffer, size_t length);
+// One send call: bytes sent or -1.
+long Send(SocketHandle s, const void* buffer, size_t length);
+// One gather send of two buffers (the second may be empty): bytes sent or -1.
+long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second, size_t secondLength);
+// Zero-timeout readability poll: the poll result (0 nothing, >0 readable, <0 error).
+int PollReadable(SocketHandle s);
+// Shuts both directions down. 0 or -1.
+int ShutdownBoth(SocketHandle s);
+int CloseSocketHandle(SocketHandle s);
+
+}  // namespace tarvos::platform
