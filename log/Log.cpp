@@ -19,7 +19,7 @@ const char kColourReset[] = "\033[0m";
 void AssembleLine(char (&line)[kLineSize], const char* prefixFormat, const char* format, va_list arguments)
 {
     char message[kMessageSize];
-    std::vsnprintf(message, kMessageSize - 1, format, arguments);
+    std::vsnprintf(message, kMessageSize, format, arguments);
     message[kMessageSize - 1] = '\0';
     std::snprintf(line, kLineSize, prefixFormat, message);
 }

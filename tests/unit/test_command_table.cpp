@@ -1,0 +1,65 @@
+// The command table: exact keys, filled once even from two threads.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "console/Server.h"
+#include "instrument/CommandTable.h"
+#include "instrument/FileNames.h"
+#include "net/Connection.h"
+
+namespace {
+
+TEST(CommandTable, TwentyThreeExactKeysAfterConcurrentConstruction)
+{
+    tarvos::Server server;
+    tarvos::Connection* made[8] = {};
+    std::thread first([&] {
+        for (int i = 0; i < 4; ++i) {
+            made[i] = new tarvos::Connection(&server);
+        }
+    });
+    std::thread second([&] {
+        for (int i = 4; i < 8; ++i) {
+            made[i] = new tarvos::Connection(&server);
+        }
+    });
+    first.join();
+    second.join();
+    for (auto* connection : made) {
+        delete connection;
+    }
+    EXPECT_EQ(tarvos::CommandTable::Size(), 23u);
+
+    EXPECT_EQ(tarvos::CommandTable::Find("*IDN?"), &tarvos::Connection::Identify);
+    EXPECT_EQ(tarvos::CommandTable::Find(""), &tarvos::Connection::EmptyCommand);
+    EXPECT_EQ(tarvos::CommandTable::Find(":SYST:ERR?"), &tarvos::Connection::NextError);
+    EXPECT_EQ(tarvos::CommandTable::Find("*SRE"), &tarvos::Connection::SetServiceRequestEnable);
+    EXPECT_EQ(tarvos::CommandTable::Find("*SRE?"), &tarvos::Connection::ServiceRequestEnableQuery);
+    EXPECT_EQ(tarvos::CommandTable::Find(":MMEM:MSIS?"), &tarvos::Connection::MassStorageQuery);
+    EXPECT_EQ(tarvos::CommandTable::Find("MMEM:MSIS?"), nullptr);
+    EXPECT_EQ(tarvos::CommandTable::Find(":SYSTEM:ERROR?"), nullptr);
+    EXPECT_EQ(tarvos::CommandTable::Find("*IDN"), nullptr);
+    EXPECT_EQ(tarvos::CommandTable::Find("*IDN?\r"), nullptr);
+    EXPECT_EQ(tarvos::CommandTable::Find("*idn?"), nullptr) << "upper-casing is the worker's job";
+    EXPECT_EQ(tarvos::CommandTable::Find(std::string("*IDN?\0", 6)), nullptr);
+}
+
+TEST(FileNames, RelativeNamesBelowTheWorkingDirectoryOnly)
+{
+    EXPECT_TRUE(tarvos::IsConfinedFileName("data.bin"));
+    EXPECT_TRUE(tarvos::IsConfinedFileName("sub/dir/data.bin"));
+    EXPECT_TRUE(tarvos::IsConfinedFileName("a..b"));
+    EXPECT_TRUE(tarvos::IsConfinedFileName("..hidden"));
+    EXPECT_FALSE(tarvos::IsConfinedFileName(""));
+    EXPECT_FALSE(tarvos::IsConfinedFileName("/etc/passwd"));
+    EXPECT_FALSE(tarvos::IsConfinedFileName("\\share"));
+    EXPECT_FALSE(tarvos::IsConfinedFileName(".."));
+    EXPECT_FALSE(tarvos::IsConfinedFileName("../x"));
+    EXPECT_FALSE(tarvos::IsConfinedFileName("sub/../../x"));
+    EXPECT_FALSE(tarvos::IsConfinedFileName("sub\\..\\x"));
+    EXPECT_FALSE(tarvos::IsConfinedFileName("sub/.."));
+    EXPECT_FALSE(tarvos::IsConfinedFileName(std::string("a\0b", 3)));
+}
+
+}  // namespace
