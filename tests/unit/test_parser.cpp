@@ -1,0 +1,404 @@
+// The program-message tokenizer, the byte interface under it and the
+// parameter parsers, driven in process over a socket pair: the test writes
+// HiSLIP messages into one end, the channel reads the other.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console/Server.h"
+#include "hislip/Channel.h"
+#include "instrument/ErrorQueue.h"
+#include "tests/support/HislipClient.h"
+
+namespace {
+
+using tarvos::test::EncodeMessage;
+using tarvos::test::Msg;
+
+struct TokenResult {
+    long result = 0;
+    std::string token;
+    uint8_t delimiter = 0xFF;
+};
+
+class ParserChannel : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        log = std::tmpfile();
+        ASSERT_NE(log, nullptr);
+        server.SetLogStream(log);
+        server.SetVerbose(true);
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        fd = fds[0];
+        peer = fds[1];
+        // A read that finds nothing fails after a while instead of hanging.
+        timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        channel = std::make_unique<tarvos::Channel>(&server, &fd, &queue);
+    }
+
+    void TearDown() override
+    {
+        channel.reset();
+        ::close(fd);
+        if (peer >= 0) {
+            ::close(peer);
+        }
+        server.SetLogStream(nullptr);
+        std::fclose(log);
+    }
+
+    void Send(const std::string& payload, Msg type = Msg::DataEnd)
+    {
+        const std::string wire = EncodeMessage(+type, 0, nextId, payload);
+        nextId += 2;
+        size_t done = 0;
+        while (done < wire.size()) {
+            const ssize_t n = ::write(peer, wire.data() + done, wire.size() - done);
+            ASSERT_GT(n, 0);
+            done += static_cast<size_t>(n);
+        }
+    }
+
+    TokenResult Next(bool trace = false)
+    {
+        TokenResult r;
+        r.result = channel->NextToken(r.token, r.delimiter, trace);
+        return r;
+    }
+
+    std::string Peek(uint32_t n)
+    {
+        std::vector<uint8_t> buffer(n + 1);
+        const long got = channel->PeekBytes(buffer.data(), n);
+        return got > 0 ? std::string(buffer.begin(), buffer.begin() + got) : std::string();
+    }
+
+    std::string Read(uint64_t n, bool& end)
+    {
+        std::vector<uint8_t> buffer(n);
+        const long got = channel->ReadBytes(buffer.data(), n, end);
+        return got > 0 ? std::string(buffer.begin(), buffer.begin() + got) : std::string();
+    }
+
+    std::string LogText()
+    {
+        std::fflush(log);
+        std::rewind(log);
+        std::string text;
+        char chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof(chunk), log)) > 0) {
+            text.append(chunk, n);
+        }
+        return text;
+    }
+
+    tarvos::Server server;
+    std::FILE* log = nullptr;
+    int fd = -1;
+    int peer = -1;
+    uint32_t nextId = tarvos::test::kFirstMessageId;
+    tarvos::ErrorQueue queue;
+    std::unique_ptr<tarvos::Channel> channel;
+};
+
+TEST_F(ParserChannel, TokensEndAtDelimitersAndSkipSpaces)
+{
+    Send("*IDN?\n");
+    TokenResult t = Next();
+    EXPECT_EQ(t.result, 6);
+    EXPECT_EQ(t.token, "*IDN?");
+    EXPECT_EQ(t.delimiter, '\n');
+
+    // A parameter's first byte is the delimiter and stays in the input.
+    Send("SLEEP 100\n");
+    t = Next();
+    EXPECT_EQ(t.result, 6);
+    EXPECT_EQ(t.token, "SLEEP");
+    EXPECT_EQ(t.delimiter, '1');
+    EXPECT_EQ(Peek(10), "100\n");
+    EXPECT_EQ(channel->SkipThrough('\n'), 4);
+
+    Send("SLEEP,100\n");
+    t = Next();
+    EXPECT_EQ(t.result, 6);
+    EXPECT_EQ(t.delimiter, ',');
+    EXPECT_EQ(Peek(10), "100\n");
+    EXPECT_EQ(channel->SkipThrough('\n'), 4);
+
+    Send("  *CLS ;*OPC?\n");
+    t = Next();
+    EXPECT_EQ(t.result, 8);
+    EXPECT_EQ(t.token, "*CLS");
+    EXPECT_EQ(t.delimiter, ';');
+    t = Next();
+    EXPECT_EQ(t.result, 6);
+    EXPECT_EQ(t.token, "*OPC?");
+    EXPECT_EQ(t.delimiter, '\n');
+
+    for (const char* unit : {"\n", ";"}) {
+        Send(unit);
+        t = Next();
+        EXPECT_EQ(t.result, 1) << unit;
+        EXPECT_EQ(t.token, "") << unit;
+        EXPECT_EQ(t.delimiter, static_cast<uint8_t>(unit[0]));
+    }
+
+    // The end of a DataEnd is no terminator in itself: the delimiter is 0.
+    Send("*OPC?");
+    t = Next();
+    EXPECT_EQ(t.result, 5);
+    EXPECT_EQ(t.token, "*OPC?");
+    EXPECT_EQ(t.delimiter, 0);
+
+    // Carriage return is a token byte.
+    Send("*IDN?\r\n");
+    t = Next();
+    EXPECT_EQ(t.token, "*IDN?\r");
+    EXPECT_EQ(t.delimiter, '\n');
+}
+
+TEST_F(ParserChannel, SpacesOnlyAreRejectedAndDiscarded)
+{
+    Send("     ");
+    Send("*IDN?\n");
+    const TokenResult t = Next();
+    EXPECT_EQ(t.result, -1);
+    EXPECT_NE(LogText().find(">> Token Parser: only whitespaces or empty?? We do not like server attacks!"),
+              std::string::npos);
+    // All the spaces were consumed: the next call starts with the next message.
+    const TokenResult after = Next();
+    EXPECT_EQ(after.token, "*IDN?");
+    EXPECT_EQ(after.result, 6);
+}
+
+TEST_F(ParserChannel, LongHeaderIsSplitAtPeekAndMessageBounds)
+{
+    std::string header;
+    for (int i = 0; i < 300; ++i) {
+        header += static_cast<char>('A' + i % 26);
+    }
+    Send(header);
+    TokenResult t = Next(true);
+    EXPECT_EQ(t.result, 256);
+    EXPECT_EQ(t.token, header.substr(0, 256));
+    EXPECT_EQ(t.delimiter, 0);
+    t = Next();
+    EXPECT_EQ(t.result, 2);
+    EXPECT_EQ(t.token, header.substr(256, 2));
+    EXPECT_EQ(t.delimiter, 0);
+    t = Next();
+    EXPECT_EQ(t.result, 42);
+    EXPECT_EQ(t.token, header.substr(258));
+    EXPECT_EQ(t.delimiter, 0);
+
+    // Only the first call traced, and its line is cut to 250 bytes.
+    const std::string log = LogText();
+    EXPECT_NE(log.find(">> Token: " + header.substr(0, 250) + "\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find(header.substr(0, 251)), std::string::npos);
+    EXPECT_EQ(log.find(">> Token: " + header.substr(256, 2)), std::string::npos);
+}
+
+TEST_F(ParserChannel, SkipThroughWorksOnOnePeek)
+{
+    Send(std::string(299, 'x') + "\n");
+    EXPECT_EQ(channel->SkipThrough('\n'), 258);
+    EXPECT_EQ(channel->SkipThrough('\n'), 42);
+
+    Send("abc\ndef\n");
+    EXPECT_EQ(channel->SkipThrough('\n'), 4);
+    EXPECT_EQ(Peek(10), "def\n");
+}
+
+TEST_F(ParserChannel, PeekAndReadShareTheLookAhead)
+{
+    uint8_t big[300];
+    EXPECT_EQ(channel->PeekBytes(big, 259), -1);
+
+    Send("0123456789");
+    EXPECT_EQ(Peek(258), "0123456789");
+    EXPECT_EQ(Peek(4), "0123");
+    bool end = true;
+    EXPECT_EQ(Read(5, end), "01234");
+    EXPECT_FALSE(end);
+    EXPECT_EQ(Read(5, end), "56789");
+    EXPECT_TRUE(end);
+
+    // Data, Data, DataEnd: one byte stream, the end only with its last byte.
+    Send("ab", Msg::Data);
+    Send("cd", Msg::Data);
+    Send("ef");
+    std::string stream;
+    std::vector<bool> ends;
+    for (int i = 0; i < 6; ++i) {
+        stream += Read(1, end);
+        ends.push_back(end);
+    }
+    EXPECT_EQ(stream, "abcdef");
+    EXPECT_EQ(ends, (std::vector<bool> {false, false, false, false, false, true}));
+
+    // A read never mixes bytes of two messages.
+    Send("gh", Msg::Data);
+    Send("ij");
+    EXPECT_EQ(Read(10, end), "gh");
+    EXPECT_FALSE(end);
+    EXPECT_EQ(Read(10, end), "ij");
+    EXPECT_TRUE(end);
+}
+
+TEST_F(ParserChannel, IntegersAreDigitsOnlyAndWrap)
+{
+    int32_t value = 7;
+    uint8_t delimiter = 0;
+    Send(" 15\n");
+    EXPECT_EQ(channel->ParseInteger(value, delimiter), 4);
+    EXPECT_EQ(value, 15);
+    EXPECT_EQ(delimiter, '\n');
+
+    // "*SRE,": an empty number is 0.
+    Send("*SRE,\n");
+    TokenResult t = Next();
+    EXPECT_EQ(t.delimiter, ',');
+    value = 7;
+    EXPECT_EQ(channel->ParseInteger(value, delimiter), 1);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(delimiter, '\n');
+
+    Send("4294967297\n");
+    EXPECT_GT(channel->ParseInteger(value, delimiter), 0);
+    EXPECT_EQ(value, 1);
+
+    Send("-1\n");
+    value = 7;
+    EXPECT_EQ(channel->ParseInteger(value, delimiter), -1);
+    EXPECT_EQ(value, 7);
+}
+
+TEST_F(ParserChannel, QuotedStringsHonourDoubledQuotes)
+{
+    std::string text;
+    uint8_t delimiter = 0;
+    Send("  'it''s' ,next\n");
+    EXPECT_EQ(channel->ParseQuotedString(text, delimiter), 11);
+    EXPECT_EQ(text, "it's");
+    EXPECT_EQ(delimiter, ',');
+    EXPECT_EQ(channel->SkipThrough('\n'), 5);
+
+    Send("\"don't \"\"x\"\"\"\n");
+    EXPECT_GT(channel->ParseQuotedString(text, delimiter), 0);
+    EXPECT_EQ(text, "don't \"x\"");
+    EXPECT_EQ(delimiter, '\n');
+
+    // The string ends the message: the delimiter is 0 and exactly the message is read.
+    Send("'end'");
+    EXPECT_EQ(channel->ParseQuotedString(text, delimiter), 5);
+    EXPECT_EQ(text, "end");
+    EXPECT_EQ(delimiter, 0);
+
+    // No closing quote: everything peeked is thrown away.
+    Send("'open\n");
+    Send("'after'\n");
+    EXPECT_EQ(channel->ParseQuotedString(text, delimiter), -1);
+    EXPECT_GT(channel->ParseQuotedString(text, delimiter), 0);
+    EXPECT_EQ(text, "after");
+
+    Send("bare\n");
+    EXPECT_EQ(channel->ParseQuotedString(text, delimiter), -1);
+}
+
+TEST_F(ParserChannel, BlocksReadTheirDeclaredLength)
+{
+    const uint8_t* data = nullptr;
+    uint8_t delimiter = 0xFF;
+    Send("#14abcd\nX");
+    EXPECT_EQ(channel->ParseBlock(data, delimiter), 4);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), 4), "abcd");
+    EXPECT_EQ(delimiter, '\n');
+    EXPECT_EQ(Peek(10), "X");
+    EXPECT_EQ(channel->SkipThrough('X'), 1);
+
+    // The message ends before the declared length.
+    Send("#210abcdef");
+    delimiter = 0xFF;
+    EXPECT_EQ(channel->ParseBlock(data, delimiter), 6);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), 6), "abcdef");
+    EXPECT_EQ(delimiter, 0);
+
+    // A ';' after the data is reported on the console and left in the input.
+    Send("#13xyz ;*OPC?\n");
+    testing::internal::CaptureStdout();
+    const long got = channel->ParseBlock(data, delimiter);
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(got, 3);
+    EXPECT_EQ(delimiter, ';');
+    EXPECT_EQ(console, "Unexpected Delimiter 0x3b\n");
+    EXPECT_EQ(Peek(3), ";*O");
+    EXPECT_EQ(channel->SkipThrough('\n'), 7);
+
+    // One byte above the limit: refused before anything is consumed.
+    Send("#9209715201abc\n");
+    EXPECT_EQ(channel->ParseBlock(data, delimiter), -1);
+    EXPECT_EQ(Peek(258), "#9209715201abc\n");
+    EXPECT_EQ(channel->SkipThrough('\n'), 15);
+
+    // Bad length digits and a missing '#' consume nothing either.
+    for (const std::string bad : {"#2a5xx\n", "14abcd\n", "#x\n"}) {
+        Send(bad);
+        EXPECT_EQ(channel->ParseBlock(data, delimiter), -1) << bad;
+        EXPECT_EQ(Peek(258), bad);
+        channel->SkipThrough('\n');
+    }
+}
+
+TEST_F(ParserChannel, BlockSpansDataMessages)
+{
+    std::string payload;
+    for (int i = 0; i < 1000; ++i) {
+        payload += static_cast<char>(i * 31 + 7);
+    }
+    const std::string wire = "#41000" + payload + "\n";
+    for (size_t pos = 0; pos < wire.size(); pos += 97) {
+        Send(wire.substr(pos, 97), pos + 97 < wire.size() ? Msg::Data : Msg::DataEnd);
+    }
+    const uint8_t* data = nullptr;
+    uint8_t delimiter = 0;
+    EXPECT_EQ(channel->ParseBlock(data, delimiter), 1000);
+    ASSERT_NE(data, nullptr);
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(data), 1000) == payload);
+    EXPECT_EQ(delimiter, '\n');
+}
+
+TEST_F(ParserChannel, BlockDataIsAwaitedFromTheNextMessage)
+{
+    Send("#14");
+    const uint8_t* data = nullptr;
+    uint8_t delimiter = 0;
+    auto parsed = std::async(std::launch::async, [&] { return channel->ParseBlock(data, delimiter); });
+    EXPECT_EQ(parsed.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    Send("wxyz\n");
+    if (parsed.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ::shutdown(peer, SHUT_RDWR);
+    }
+    EXPECT_EQ(parsed.get(), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), 4), "wxyz");
+    EXPECT_EQ(delimiter, '\n');
+
+    // The peer goes away in the middle of the data.
+    Send("#15ab", Msg::Data);
+    ::shutdown(peer, SHUT_WR);
+    EXPECT_EQ(channel->ParseBlock(data, delimiter), 0);
+}
+
+}  // namespace
