@@ -115,38 +115,19 @@ bool Channel::Slow() const
     return server->slowMode;
 }
 
-int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                         const void* payload)
+void Channel::TraceSend(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                        const void* payload)
 {
-    uint8_t wire[kHeaderSize];
-    EncodeHeader(wire, type, controlCode, messageParameter, payloadLength);
-    const platform::SocketHandle s = *socket;
-    const auto* bytes = static_cast<const uint8_t*>(payload);
-    if (payload == nullptr) {
-        payloadLength = 0;
-    }
-
-    std::lock_guard<std::mutex> sending(sendLock);
     if (VerboseEnabled(server)) {
         const uint32_t shown = payloadLength < 250 ? payloadLength : 250;
-        LogVerbose(server, "Socket[%X] << %s,%u,%x,len=%d,%s", static_cast<unsigned>(s), MessageTypeName(type),
+        LogVerbose(server, "Socket[%X] << %s,%u,%x,len=%d,%s", static_cast<unsigned>(*socket), MessageTypeName(type),
                    static_cast<unsigned>(controlCode), messageParameter, static_cast<int>(payloadLength),
-                   EscapeForLog(bytes, shown).c_str());
+                   EscapeForLog(payload, shown).c_str());
     }
+}
 
-    if (Slow()) {
-        for (uint32_t i = 0; i < kHeaderSize + payloadLength; ++i) {
-            const uint8_t* next = i < kHeaderSize ? &wire[i] : &bytes[i - kHeaderSize];
-            if (platform::Send(s, next, 1) <= 0) {
-                LogError(server, "ERROR: send HiSlip message returns error %d\n", platform::LastSocketError());
-                return -1;
-            }
-        }
-        return static_cast<int>(kHeaderSize + payloadLength);
-    }
-
-    const long expected = static_cast<long>(kHeaderSize) + static_cast<long>(payloadLength);
-    const long sent = platform::SendGather(s, wire, kHeaderSize, bytes, payloadLength);
+int Channel::SendOutcome(long sent, long expected, uint32_t payloadLength)
+{
     if (sent < 0) {
         const int error = platform::LastSocketError();
         if (!platform::IsShutdownError(error)) {
@@ -164,6 +145,34 @@ int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messagePara
     return static_cast<int>(sent - static_cast<long>(payloadLength));
 }
 
+int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                         const void* payload)
+{
+    uint8_t wire[kHeaderSize];
+    const platform::SocketHandle s = *socket;
+    const auto* bytes = static_cast<const uint8_t*>(payload);
+    if (payload == nullptr) {
+        payloadLength = 0;
+    }
+    EncodeHeader(wire, type, controlCode, messageParameter, payloadLength);
+
+    std::lock_guard<std::mutex> sending(sendLock);
+    TraceSend(type, controlCode, messageParameter, payloadLength, payload);
+
+    if (Slow()) {
+        for (uint32_t i = 0; i < kHeaderSize + payloadLength; ++i) {
+            const uint8_t* next = i < kHeaderSize ? &wire[i] : &bytes[i - kHeaderSize];
+            if (platform::Send(s, next, 1) <= 0) {
+                LogError(server, "ERROR: send HiSlip message returns error %d\n", platform::LastSocketError());
+                return -1;
+            }
+        }
+        return static_cast<int>(kHeaderSize + payloadLength);
+    }
+    const long expected = static_cast<long>(kHeaderSize) + static_cast<long>(payloadLength);
+    return SendOutcome(platform::SendGather(s, wire, kHeaderSize, bytes, payloadLength), expected, payloadLength);
+}
+
 void Channel::LinkWith(Channel* sync)
 {
     SessionLinks::Link(sync, this);
@@ -174,11 +183,16 @@ void Channel::Unlink()
     SessionLinks::Unlink(this);
 }
 
-void Channel::ResetChannel()
+void Channel::ReleaseBlockBuffer()
 {
     std::free(blockBuffer);
     blockBuffer = nullptr;
     blockCapacity = 0;
+}
+
+void Channel::ResetChannel()
+{
+    ReleaseBlockBuffer();
     lookAheadPos = 0;
     lookAheadCount = 0;
     lookAheadEnd = false;

@@ -68,6 +68,11 @@ public:
     int SendResponse(const std::string& text);
     int SendResponseEnd(const void* data, uint32_t length);
     int SendResponseData(const void* data, uint32_t length);
+    // Sends length bytes as consecutive non-final parts of at most chunk bytes
+    // each (at most kBurstParts of them), handed to the socket in one gather
+    // send. Result as SendResponseData gives for such a part.
+    int SendResponseDataBurst(const uint8_t* data, uint32_t length, uint32_t chunk);
+    static constexpr uint32_t kBurstParts = 32;
 
     // --- status and service requests ---
     void SetStatus(uint8_t status, uint8_t enable);
@@ -85,6 +90,8 @@ public:
     // --- session ---
     void ResetChannel();
     bool CloseSession();
+    // Gives the block buffer back when a session has ended.
+    void ReleaseBlockBuffer();
     // Makes every wait of this channel's worker end (server stop, partner gone).
     void WakeForStop() { stopEvent.Set(); }
 
@@ -139,6 +146,11 @@ private:
     void QueueInterrupted() REQUIRES(lock);
     void SendLockResponse(uint8_t code);
     void ReleaseAtSessionEnd();
+    // The trace line of a message sent.
+    void TraceSend(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                   const void* payload);
+    // Logs a failed or short send of expected bytes; the SendMessage result.
+    int SendOutcome(long sent, long expected, uint32_t payloadLength);
     void Unlink();
     // Pairs this asynchronous channel with the synchronous channel.
     void LinkWith(Channel* sync);

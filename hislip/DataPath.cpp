@@ -195,4 +195,61 @@ int Channel::SendResponseData(const void* data, uint32_t length)
     return SendMessage(MessageType::Data, 0, messageId, length, data);
 }
 
+int Channel::SendResponseDataBurst(const uint8_t* data, uint32_t length, uint32_t chunk)
+{
+    const uint32_t parts = chunk == 0 ? 0 : (length + chunk - 1) / chunk;
+    if (Slow() || parts <= 1 || parts > kBurstParts) {
+        // Byte by byte (or a single part) there is nothing to gather.
+        int result = 1;
+        for (uint32_t offset = 0; offset < length && result > 0; offset += chunk) {
+            const uint32_t n = length - offset < chunk ? length - offset : chunk;
+            result = SendResponseData(data + offset, n);
+        }
+        return result;
+    }
+    uint32_t firstId;
+    bool countIds;
+    {
+        ScopedLock guard(lock);
+        if (discard) {
+            for (uint32_t i = 0; i < parts; ++i) {
+                LogVerbose(server, "INFO: message discarded");
+            }
+            return 1;
+        }
+        if (!overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0)) {
+            LogVerbose(server, "INFO: abort output due to Interrupted Error");
+            return 1;
+        }
+        responseSent = true;
+        SetMav(true);
+        countIds = overlapped;
+        if (overlapped) {
+            firstId = lastResponseId + 2;
+            lastResponseId += 2 * parts;
+        } else {
+            firstId = header.messageParameter;
+        }
+    }
+    uint8_t headers[kBurstParts][kHeaderSize];
+    platform::SendSlice slices[2 * kBurstParts];
+    std::lock_guard<std::mutex> sending(sendLock);
+    for (uint32_t i = 0; i < parts; ++i) {
+        const uint32_t offset = i * chunk;
+        const uint32_t n = length - offset < chunk ? length - offset : chunk;
+        const uint32_t id = countIds ? firstId + 2 * i : firstId;
+        EncodeHeader(headers[i], static_cast<uint8_t>(MessageType::Data), 0, id, n);
+        TraceSend(static_cast<uint8_t>(MessageType::Data), 0, id, n, data + offset);
+        slices[2 * i] = {headers[i], kHeaderSize};
+        slices[2 * i + 1] = {data + offset, n};
+    }
+    const long expected = static_cast<long>(parts * kHeaderSize + length);
+    const long sent = platform::SendSlices(*socket, slices, 2 * parts);
+    // Reported as for the last part: short when the socket took less than all.
+    if (sent == expected) {
+        return static_cast<int>(kHeaderSize);
+    }
+    return SendOutcome(sent, expected, length);
+}
+
 }  // namespace tarvos

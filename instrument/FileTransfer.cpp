@@ -11,7 +11,10 @@ namespace tarvos {
 
 namespace {
 
+// Each part of an answer carries at most kChunk bytes; the file is read a burst
+// of such parts at a time, and a burst leaves in one gather send.
 constexpr size_t kChunk = 4096;
+constexpr size_t kBurst = kChunk * Channel::kBurstParts;
 
 }  // namespace
 
@@ -46,17 +49,17 @@ int Connection::ReadFileQuery(const std::string&, uint8_t& delimiter)
     const int headerLength = std::snprintf(blockHeader, sizeof(blockHeader), "#%d%s", digits, lengthText);
     int result = channel.SendResponseData(blockHeader, static_cast<uint32_t>(headerLength));
 
-    const std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
+    const std::unique_ptr<uint8_t[]> burst(new uint8_t[kBurst]);
     uint64_t left = length;
     while (result > 0 && left > 0) {
-        const size_t want = left < kChunk ? static_cast<size_t>(left) : kChunk;
-        const long got = file.Read(chunk.get(), want);
+        const size_t want = left < kBurst ? static_cast<size_t>(left) : kBurst;
+        const long got = file.Read(burst.get(), want);
         // A failed read, or a file that shrank since its length was taken, ends
         // the answer early.
         if (got <= 0) {
             break;
         }
-        result = channel.SendResponseData(chunk.get(), static_cast<uint32_t>(got));
+        result = channel.SendResponseDataBurst(burst.get(), static_cast<uint32_t>(got), kChunk);
         left -= static_cast<uint64_t>(got);
     }
     if (result > 0) {

@@ -125,6 +125,9 @@ void Connection::EndSession(long result)
     platform::ShutdownBoth(socket);
     channel.CloseSession();
     CloseSocket(socket);
+    // A block of up to 200 MiB need not stay allocated until this connection
+    // serves its next client.
+    channel.ReleaseBlockBuffer();
 }
 
 }  // namespace tarvos

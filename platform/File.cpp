@@ -65,7 +65,11 @@ OutputFile::~OutputFile()
 bool OutputFile::Create(const std::string& name)
 {
     Close();
-    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The old contents are cut off once the new ones are written (Close), so
+    // rewriting a file reuses its cached pages instead of dropping and
+    // allocating them again.
+    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    written_ = 0;
     return fd_ >= 0;
 }
 
@@ -83,12 +87,14 @@ bool OutputFile::Write(const void* data, size_t length)
         }
         written += static_cast<size_t>(n);
     }
+    written_ += written;
     return true;
 }
 
 void OutputFile::Close()
 {
     if (fd_ >= 0) {
+        [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(written_));
         ::close(fd_);
         fd_ = -1;
     }

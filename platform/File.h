@@ -32,7 +32,8 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates the file, or truncates it when it exists, for binary writing.
+    // Creates the file, or replaces its contents when it exists, for binary
+    // writing: after Close it holds exactly the bytes written.
     bool Create(const std::string& name);
     // Writes all bytes; false when the file system refused some.
     bool Write(const void* data, size_t length);
@@ -40,6 +41,7 @@ public:
 
 private:
     int fd_ = -1;
+    uint64_t written_ = 0;
 };
 
 }  // namespace tarvos::platform

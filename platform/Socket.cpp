@@ -160,15 +160,28 @@ long Send(SocketHandle s, const void* buffer, size_t length)
 
 long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second, size_t secondLength)
 {
-    iovec parts[2];
-    parts[0].iov_base = const_cast<void*>(first);
-    parts[0].iov_len = firstLength;
-    parts[1].iov_base = const_cast<void*>(second);
-    parts[1].iov_len = secondLength;
+    const SendSlice slices[2] = {{first, firstLength}, {second, secondLength}};
+    return SendSlices(s, slices, secondLength > 0 ? 2 : 1);
+}
+
+long SendSlices(SocketHandle s, const SendSlice* slices, size_t count)
+{
+    constexpr size_t kMaxParts = 128;
+    iovec parts[kMaxParts];
+    size_t total = 0;
+    size_t used = 0;
+    for (size_t i = 0; i < count && used < kMaxParts; ++i) {
+        if (slices[i].length == 0 && count > 1) {
+            continue;
+        }
+        parts[used].iov_base = const_cast<void*>(slices[i].data);
+        parts[used].iov_len = slices[i].length;
+        total += slices[i].length;
+        ++used;
+    }
     msghdr message {};
     message.msg_iov = parts;
-    message.msg_iovlen = secondLength > 0 ? 2 : 1;
-    size_t total = firstLength + secondLength;
+    message.msg_iovlen = used;
     size_t sent = 0;
     // A blocking stream socket may take a large message in several pieces; the
     // gather send hands all of it over before it reports.

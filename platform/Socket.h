@@ -46,6 +46,14 @@ long Receive(SocketHandle s, void* buffer, size_t length);
 long Send(SocketHandle s, const void* buffer, size_t length);
 // One gather send of two buffers (the second may be empty): bytes sent or -1.
 long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second, size_t secondLength);
+// One piece of a gather send.
+struct SendSlice {
+    const void* data;
+    size_t length;
+};
+// Gather send of many pieces, all handed over before it reports: bytes sent, or
+// -1 when nothing could be sent.
+long SendSlices(SocketHandle s, const SendSlice* slices, size_t count);
 // Zero-timeout readability poll: the poll result (0 nothing, >0 readable, <0 error).
 int PollReadable(SocketHandle s);
 // Shuts both directions down. 0 or -1.
