@@ -53,6 +53,7 @@ int main(int argc, char** argv)
     const tarvos::ParseOutcome parsed = tarvos::ParseCommandLine(arguments);
     std::fputs(parsed.output.c_str(), stdout);
     if (parsed.exitCode >= 0) {
+        delete server;
         std::fflush(stdout);
         return parsed.exitCode;
     }
@@ -70,9 +71,11 @@ int main(int argc, char** argv)
     if (!server->Start()) {
         std::printf("\nFailed to start Server.\n");
     } else {
-        std::printf("\nPress [SPACE] to print current info. [ENTER] to stop Server ...\n");
+        // The stop signals are caught from here on: once the prompt is out, a
+        // SIGTERM or SIGINT stops the server the way Enter does.
         tarvos::platform::ConsoleKeys keys;
         keys.Open();
+        std::printf("\nPress [SPACE] to print current info. [ENTER] to stop Server ...\n");
         for (;;) {
             const int key = keys.ReadKey();
             if (key == ' ') {

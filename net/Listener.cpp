@@ -75,6 +75,8 @@ bool Listener::Stop()
 void Listener::Run()
 {
     platform::SocketHandle s;
+    bool listenFailed = false;
+    int listenError = 0;
     {
         ScopedLock guard(lock);
         listenSocket = platform::CreateStreamSocket(family);
@@ -99,11 +101,16 @@ void Listener::Run()
             return;
         }
         s = listenSocket;
+        // Listen before the start is reported, so that a client connecting as
+        // soon as the server counts as started is not refused. A failing listen
+        // still counts as a start and ends the thread below.
+        listenFailed = platform::Listen(s, 0x7FFFFFFF) != 0;
+        listenError = listenFailed ? platform::LastSocketError() : 0;
         SignalStarted(true);
     }
 
-    if (platform::Listen(s, 0x7FFFFFFF) != 0) {
-        LogVerbose(server, "Info: listen() returned %d", platform::LastSocketError());
+    if (listenFailed) {
+        LogVerbose(server, "Info: listen() returned %d", listenError);
     } else {
         for (;;) {
             const platform::SocketHandle accepted = platform::Accept(s);
