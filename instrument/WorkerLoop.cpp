@@ -8,6 +8,13 @@ namespace tarvos {
 
 namespace {
 
+// Units joined by ';' wait in the response buffer for the end of their
+// program message. A client that never ends the message must not make the
+// buffer grow without bound: once it would pass this size, the query counts
+// as deadlocked (-430), the collected units are dropped and collecting
+// starts over.
+constexpr size_t kResponseBufferLimit = size_t{1} << 20;
+
 void UpperCase(std::string& text)
 {
     for (char& c : text) {
@@ -21,6 +28,10 @@ void UpperCase(std::string& text)
 
 int Connection::AddResponse(const std::string& unit, uint8_t delimiter)
 {
+    if (responseBuffer.size() + unit.size() >= kResponseBufferLimit) {
+        errorQueue.PushError(FormatError(-430));
+        responseBuffer.clear();
+    }
     if (responseBuffer.empty()) {
         responseBuffer = unit;
     } else {

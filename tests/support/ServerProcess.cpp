@@ -502,15 +502,32 @@ size_t ServerProcess::OpenFdCount() const
     return n;
 }
 
+namespace {
+
+size_t StatusField(pid_t pid, const std::string& field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) {
+            return static_cast<size_t>(std::strtoull(line.c_str() + field.size(), nullptr, 10));
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 size_t ServerProcess::ResidentKiB() const
 {
     if (pid_ <= 0 || reaped_) return 0;
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return static_cast<size_t>(std::strtoull(line.c_str() + 6, nullptr, 10));
-    }
-    return 0;
+    return StatusField(pid_, "VmRSS:");
+}
+
+size_t ServerProcess::ThreadCount() const
+{
+    if (pid_ <= 0 || reaped_) return 0;
+    return StatusField(pid_, "Threads:");
 }
 
 }  // namespace tarvos::test

@@ -84,6 +84,8 @@ public:
     // child is not running or /proc is unavailable).
     size_t OpenFdCount() const;
     size_t ResidentKiB() const;
+    // "Threads:" from /proc/<pid>/status (0 as above).
+    size_t ThreadCount() const;
 
 private:
     enum class Stream { kOut, kErr };

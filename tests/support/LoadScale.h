@@ -1,0 +1,46 @@
+// Volume of the hostile and load tests. Under AddressSanitizer or
+// ThreadSanitizer every byte and every thread costs many times more (and
+// ThreadSanitizer caps the threads a process may create), so those builds run
+// the same cases with smaller counts and allow for the sanitizers' own memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <string>
+
+namespace tarvos::test {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitizedBuild = true;
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+
+// count in a normal build, count / divisor (at least 1) in a sanitized one.
+constexpr size_t Scaled(size_t count, size_t divisor)
+{
+    return kSanitizedBuild ? (count / divisor > 0 ? count / divisor : 1) : count;
+}
+
+// Growth of the server's resident memory that still counts as bounded.
+inline constexpr size_t kMemorySlackKiB = kSanitizedBuild ? 96 * 1024 : 24 * 1024;
+
+// AddressSanitizer keeps freed blocks in a quarantine of 256 MiB, which
+// would hide whether the server holds on to what it received. Servers
+// started after this call get a small one (a later option wins).
+inline void ShrinkSanitizerQuarantine()
+{
+    if (!kSanitizedBuild) return;
+    const char* options = std::getenv("ASAN_OPTIONS");
+    std::string merged = options != nullptr ? options : "";
+    merged += merged.empty() ? "quarantine_size_mb=4" : ":quarantine_size_mb=4";
+    ::setenv("ASAN_OPTIONS", merged.c_str(), 1);
+}
+
+}  // namespace tarvos::test
