@@ -5,7 +5,18 @@ JOBS ?= 2
 ARGS ?=
 CMAKE_FLAGS ?=
 
-.PHONY: all run test build deps clean
+.PHONY: all run test build deps test-deps clean test-asan test-tsan fuzz sanitizer-deps bench
+
+# Sanitizer and fuzzing builds (clang; each in a directory of its own).
+SAN_CC ?= clang
+SAN_CXX ?= clang++
+ASAN_DIR ?= build-asan
+TSAN_DIR ?= build-tsan
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+SAN_PACKAGES ?= clang libclang-rt-14-dev llvm
+# The protocol analyser that the capture test runs the server's traffic through.
+TEST_PACKAGES ?= tshark
 
 all: build
 
@@ -21,8 +32,54 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 run: build
 	./$(BUILD_DIR)/tarvos $(ARGS)
 
-test: build
+test-deps:
+	@./tools/ensure-deps $(TEST_PACKAGES)
+
+test: build test-deps
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS) --timeout 600
+
+sanitizer-deps:
+	@./tools/ensure-deps $(SAN_PACKAGES)
+
+$(ASAN_DIR)/CMakeCache.txt: | sanitizer-deps
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=$(SAN_CC) \
+	    -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DTARVOS_SANITIZE=asan $(CMAKE_FLAGS)
+
+$(TSAN_DIR)/CMakeCache.txt: | sanitizer-deps
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=$(SAN_CC) \
+	    -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DTARVOS_SANITIZE=tsan $(CMAKE_FLAGS)
+
+$(FUZZ_DIR)/CMakeCache.txt: | sanitizer-deps
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=$(SAN_CC) \
+	    -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DTARVOS_FUZZ=ON -DTARVOS_TESTS=OFF $(CMAKE_FLAGS)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer over the whole test suite.
+test-asan: sanitizer-deps test-deps $(ASAN_DIR)/CMakeCache.txt
+	cmake --build $(ASAN_DIR) -j$(JOBS)
+	./tools/sanitized-ctest asan $(ASAN_DIR) $(JOBS)
+
+# ThreadSanitizer over the whole test suite.
+test-tsan: sanitizer-deps test-deps $(TSAN_DIR)/CMakeCache.txt
+	cmake --build $(TSAN_DIR) -j$(JOBS)
+	./tools/sanitized-ctest tsan $(TSAN_DIR) $(JOBS)
+
+# Every libFuzzer harness for FUZZ_SECONDS seconds, from a scratch copy of the
+# committed seed corpus; fails on a crash, leak, time-out or memory blow-up.
+fuzz: sanitizer-deps $(FUZZ_DIR)/CMakeCache.txt
+	cmake --build $(FUZZ_DIR) -j$(JOBS)
+	./tools/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Release build and the benchmark against raw loopback peers (measures, never
+# fails on a figure). BENCH_SECONDS is the measuring time of each rate.
+BENCH_DIR ?= build-release
+BENCH_SECONDS ?= 3
+
+$(BENCH_DIR)/CMakeCache.txt: | deps
+	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+bench: deps $(BENCH_DIR)/CMakeCache.txt
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target tarvos tarvos_bench
+	./$(BENCH_DIR)/tools/bench/tarvos_bench $(BENCH_SECONDS)

@@ -174,12 +174,33 @@ long Channel::DiscardPayload()
     return 1;
 }
 
+long Channel::ReadControlPayload(uint8_t* buffer, uint64_t count)
+{
+    const uint64_t n = count < remaining ? count : remaining;
+    if (n == 0) {
+        return 1;
+    }
+    const long got = ReceiveExact(static_cast<long>(n), *socket, buffer);
+    if (got <= 0) {
+        if (got < 0) {
+            LogError(server, "ERROR: unexpected socket error");
+        }
+        discard = true;
+        return got;
+    }
+    if (VerboseEnabled(server)) {
+        LogVerbose(server, "Socket[%X] >> Data (%d): %s", static_cast<unsigned>(*socket), static_cast<int>(n),
+                   EscapeForLog(buffer, static_cast<long>(n < 250 ? n : 250)).c_str());
+    }
+    remaining -= n;
+    return got;
+}
+
 long Channel::ReadPayloadPrefix(std::string& text, uint64_t limit)
 {
     const uint64_t wanted = remaining < limit ? remaining : limit;
     text.assign(static_cast<size_t>(wanted), '\0');
-    bool end = false;
-    const long got = ReadChannel(reinterpret_cast<uint8_t*>(text.data()), wanted, &end);
+    const long got = ReadControlPayload(reinterpret_cast<uint8_t*>(text.data()), wanted);
     if (got <= 0) {
         return got;
     }
@@ -260,8 +281,7 @@ long Channel::HandleMaximumMessageSize()
         return -1;
     }
     uint8_t proposed[8] = {};
-    bool end = false;
-    const long got = ReadChannel(proposed, 8, &end);
+    const long got = ReadControlPayload(proposed, 8);
     if (got <= 0) {
         return got;
     }

@@ -157,8 +157,7 @@ long Channel::HandleSharedLockRequest()
 {
     const uint64_t wanted = header.payloadLength > kShareKeyLimit ? kShareKeyLimit : header.payloadLength;
     uint8_t keyBytes[kShareKeyLimit];
-    bool end = false;
-    const long got = ReadChannel(keyBytes, wanted, &end);
+    const long got = ReadControlPayload(keyBytes, wanted);
     if (got < 1) {
         LogError(server, "ERROR: reading shared key failed");
         return got;

@@ -31,7 +31,7 @@ public:
     }
     void Clear()
     {
-        std::deque<std::string>().swap(entries_);
+        entries_.clear();
         count_.store(0, std::memory_order_relaxed);
     }
     // The emptiness is also read by the asynchronous channel's thread (status

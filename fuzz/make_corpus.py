@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz harnesses: short valid sessions.
+
+Run from anywhere; replaces the files under fuzz/corpus/. Each harness has an
+input format of its own (see the comment at the top of its source).
+"""
+import os
+import struct
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+INITIALIZE, FATAL_ERROR, ERROR, ASYNC_LOCK = 0, 2, 3, 4
+DATA, DATA_END, DEVICE_CLEAR_COMPLETE, REMOTE_LOCAL = 6, 7, 8, 10
+TRIGGER, MAX_MESSAGE_SIZE, ASYNC_INITIALIZE, ASYNC_DEVICE_CLEAR = 12, 15, 17, 19
+ASYNC_STATUS_QUERY, ASYNC_LOCK_INFO = 21, 24
+FIRST_ID = 0xFFFFFF00
+
+
+def msg(kind, control=0, parameter=0, payload=b""):
+    return b"HS" + struct.pack(">BBIQ", kind, control, parameter, len(payload)) + payload
+
+
+class Sync:
+    """Program messages with MessageIDs in sequence and RMT-delivered after answers."""
+
+    def __init__(self):
+        self.next_id = FIRST_ID
+        self.answered = False
+
+    def send(self, text, kind=DATA_END, answers=None):
+        rmt = 1 if self.answered else 0
+        out = msg(kind, rmt, self.next_id, text)
+        self.next_id = (self.next_id + 2) & 0xFFFFFFFF
+        if kind == DATA_END:
+            self.answered = text.rstrip(b"\n").split(b";")[-1].endswith(b"?") if answers is None else answers
+        return out
+
+    def cleared(self):
+        self.next_id = FIRST_ID
+        self.answered = False
+
+
+def sync_sessions():
+    s = {}
+    c = Sync()
+    s["idn"] = c.send(b"*IDN?\n") + c.send(b"*IDN?;*OPC?\n") + c.send(b"*opc?\n")
+    c = Sync()
+    s["errors"] = (c.send(b"FOO;*IDN?\n", answers=False) + c.send(b"*IDN? 5\n", answers=False)
+                   + c.send(b"SLEEP -1\n", answers=False))
+    c = Sync()
+    s["error_queue"] = (c.send(b"BAR\n", answers=False) + c.send(b"*ESE\n", answers=False)
+                        + c.send(b"SYST:ERR?\n") + c.send(b":SYST:ERR?;ERR?\n") + c.send(b"SYSTEM:ERROR?\n"))
+    c = Sync()
+    first = c.send(b"SLEEP 20\n", answers=False)
+    c.cleared()
+    s["device_clear"] = first + msg(DEVICE_CLEAR_COMPLETE, 0) + c.send(b"*IDN?\n")
+    c = Sync()
+    s["overlapped"] = msg(DEVICE_CLEAR_COMPLETE, 1) + c.send(b"*IDN?\n") + c.send(b"*OPC?\n") + c.send(b"*STB?\n")
+    c = Sync()
+    s["mmem"] = (c.send(b"MMEM:DATA 'f.bin',#15hello\n", answers=False) + c.send(b"MMEM:DATA? 'f.bin'\n")
+                 + c.send(b":MMEM:DATA? \"missing\"\n") + c.send(b"MMEM:DATA '../x',#13abc\n", answers=False)
+                 + c.send(b":MMEM:MSIS?;:MMEM:CDIR?\n"))
+    c = Sync()
+    s["split_data"] = (c.send(b"*ID", DATA) + c.send(b"N?", DATA) + c.send(b"\n")
+                       + c.send(b"MMEM:DATA 'g',#210", DATA) + c.send(b"0123", DATA) + c.send(b"456789\n", answers=False))
+    c = Sync()
+    s["registers"] = (c.send(b"*ESE 255;*SRE 255;*OPC\n", answers=False) + c.send(b"*ESR?;*STB?;*SRE?;*ESE?\n")
+                      + c.send(b"*CLS;DIAG:ARM:SRQ\n", answers=False) + c.send(b"*STB?\n"))
+    c = Sync()
+    s["control_on_sync"] = (msg(TRIGGER, 0, FIRST_ID) + msg(ERROR, 1, 0, b"bad thing")
+                            + msg(ASYNC_LOCK, 1, 100) + msg(ASYNC_LOCK, 0, 0) + msg(ASYNC_LOCK_INFO)
+                            + msg(REMOTE_LOCAL, 2) + msg(MAX_MESSAGE_SIZE, 0, 0, struct.pack(">Q", 4096)))
+    s["fatal_error"] = msg(FATAL_ERROR, 1, 0, b"poisoned") + msg(DATA_END, 0, FIRST_ID, b"*IDN?\n")
+    return s
+
+
+def chunked(parts):
+    """parts: (channel, bytes); chunks of at most 128 bytes behind a selector byte."""
+    out = b""
+    for channel, data in parts:
+        for at in range(0, len(data), 128):
+            piece = data[at:at + 128]
+            out += bytes([(channel << 7) | (len(piece) - 1)]) + piece
+    return out
+
+
+def session_sessions():
+    s = {}
+    c = Sync()
+    s["idn_status"] = chunked([(1, msg(MAX_MESSAGE_SIZE, 0, 0, struct.pack(">Q", 1 << 20))),
+                               (0, c.send(b"*IDN?\n")), (1, msg(ASYNC_STATUS_QUERY, 1, FIRST_ID)),
+                               (0, c.send(b"*OPC?\n")), (1, msg(ASYNC_STATUS_QUERY, 0, FIRST_ID + 2))])
+    c = Sync()
+    first = c.send(b"SLEEP 50\n", answers=False)
+    c.cleared()
+    s["device_clear"] = chunked([(0, first), (1, msg(ASYNC_DEVICE_CLEAR)), (0, msg(DEVICE_CLEAR_COMPLETE, 1)),
+                                 (0, c.send(b"*IDN?\n"))])
+    c = Sync()
+    s["exclusive_lock"] = chunked([(1, msg(ASYNC_LOCK, 1, 1000)), (0, c.send(b"*IDN?\n")),
+                                   (1, msg(ASYNC_LOCK_INFO)), (1, msg(ASYNC_LOCK, 0, FIRST_ID)),
+                                   (0, c.send(b"*OPC?\n"))])
+    c = Sync()
+    s["shared_lock"] = chunked([(1, msg(ASYNC_LOCK, 1, 500, b"key")), (1, msg(ASYNC_LOCK_INFO)),
+                                (0, c.send(b"*IDN?\n")), (1, msg(ASYNC_LOCK, 0, FIRST_ID + 2)),
+                                (0, c.send(b"*IDN?\n"))])
+    c = Sync()
+    s["srq"] = chunked([(0, c.send(b"*SRE 16;DIAG:ARM:SRQ\n", answers=False)), (1, msg(REMOTE_LOCAL, 1)),
+                        (0, c.send(b"*IDN?\n")), (1, msg(ASYNC_STATUS_QUERY, 1, FIRST_ID + 2))])
+    c = Sync()
+    s["interrupted"] = chunked([(0, c.send(b"*IDN?\n") + msg(DATA_END, 0, FIRST_ID + 2, b"*OPC?\n")),
+                                (1, msg(ASYNC_STATUS_QUERY, 0, FIRST_ID + 2))])
+    c = Sync()
+    s["mmem"] = chunked([(0, c.send(b"MMEM:DATA 'f.bin',#3300" + bytes(range(256)) + b"x" * 44 + b"\n",
+                                    answers=False)),
+                         (0, c.send(b"MMEM:DATA? 'f.bin'\n")), (1, msg(ASYNC_STATUS_QUERY, 1, FIRST_ID + 2))])
+    s["fatal_error"] = chunked([(1, msg(FATAL_ERROR, 3, 0, b"bye")), (0, msg(DATA_END, 0, FIRST_ID, b"*IDN?\n"))])
+    c = Sync()
+    s["controls_while_discarding"] = chunked([
+        (1, msg(ASYNC_DEVICE_CLEAR)),
+        (0, msg(ERROR, 1, 0, b"text") * 4 + msg(DATA, 0, FIRST_ID, b"*IDN?") + msg(ERROR, 2, 0, b"more")),
+        (0, msg(ASYNC_DEVICE_CLEAR)),
+        (1, msg(ASYNC_LOCK, 1, 0, b"key") + msg(MAX_MESSAGE_SIZE, 0, 0, struct.pack(">Q", 64)) + msg(ERROR, 0, 0, b"e")),
+        (0, msg(DEVICE_CLEAR_COMPLETE, 0)), (0, c.send(b"*IDN?\n"))])
+    return s
+
+
+def parser_inputs():
+    def inp(ops, control, payload):
+        return bytes([len(ops) - 1]) + bytes(ops) + bytes([control]) + payload
+    # Operations: 0 NextToken, 1 SkipThrough, 2 ParseInteger, 3 ParseQuotedString,
+    # 4 ParseBlock, 5 PeekBytes, 6 ReadBytes (op % 7; higher bits vary the call).
+    return {
+        "tokens": inp([0x08], 0, b"*IDN?;*OPC? ;:SYST:ERR?\nSLEEP 100\n"),
+        "integer": inp([0, 2, 0, 2], 0, b"SLEEP 15\n*ESE,4294967297\n"),
+        "string": inp([0, 3, 0, 3], 5, b"MMEM:DATA? 'it''s'\nMMEM:DATA? \"a'b\"\n"),
+        "block": inp([0, 3, 4], 0, b"MMEM:DATA 'f',#14abcd\n"),
+        "block_split": inp([0, 3, 4, 1], 7, b"MMEM:DATA 'f',#210abcdefghij;rest\n"),
+        "block_short": inp([0, 3, 4], 0x80, b"MMEM:DATA 'f',#210abc"),
+        "skip_peek": inp([5 + 7 * 8, 1, 6 + 7 * 3, 0], 3, b"FOO BAR BAZ\n*IDN?\n"),
+    }
+
+
+def write(harness, seeds):
+    folder = os.path.join(ROOT, harness)
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        os.unlink(os.path.join(folder, name))
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    write("fuzz_sync_channel", sync_sessions())
+    write("fuzz_session", session_sessions())
+    write("fuzz_parser", parser_inputs())
