@@ -148,6 +148,11 @@ private:
     long ReadPayloadPrefix(std::string& text, uint64_t limit);
     long SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
     void QueueInterrupted() REQUIRES(lock);
+    bool ResponseIsLate() REQUIRES(lock);
+    // Checks and books parts of a non-final response: false (after its log
+    // lines) when they are dropped, else the MessageID of the first part and
+    // whether each further part counts its own.
+    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds);
     void SendLockResponse(uint8_t code);
     void ReleaseAtSessionEnd();
     // The trace line of a message sent.

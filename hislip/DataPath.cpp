@@ -146,7 +146,7 @@ int Channel::SendResponseEnd(const void* data, uint32_t length)
             LogVerbose(server, "INFO: message discarded");
             return 1;
         }
-        late = !overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0);
+        late = ResponseIsLate();
         if (late) {
             messageId = header.messageParameter;
             LogVerbose(server, "INFO: Parser detects Interrupted Error, ExpectRMTdelivered = false");
@@ -170,27 +170,44 @@ int Channel::SendResponseEnd(const void* data, uint32_t length)
     return SendMessage(MessageType::DataEnd, 0, messageId, length, data);
 }
 
+bool Channel::ResponseIsLate()
+{
+    // Only synchronized mode knows late responses: new input, already waiting or
+    // partly read, means the client has moved on.
+    return !overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0);
+}
+
+bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds)
+{
+    ScopedLock guard(lock);
+    if (discard) {
+        for (uint32_t i = 0; i < parts; ++i) {
+            LogVerbose(server, "INFO: message discarded");
+        }
+        return false;
+    }
+    if (ResponseIsLate()) {
+        LogVerbose(server, "INFO: abort output due to Interrupted Error");
+        return false;
+    }
+    responseSent = true;
+    SetMav(true);
+    countIds = overlapped;
+    if (overlapped) {
+        firstId = lastResponseId + 2;
+        lastResponseId += 2 * parts;
+    } else {
+        firstId = header.messageParameter;
+    }
+    return true;
+}
+
 int Channel::SendResponseData(const void* data, uint32_t length)
 {
-    uint32_t messageId;
-    {
-        ScopedLock guard(lock);
-        if (discard) {
-            LogVerbose(server, "INFO: message discarded");
-            return 1;
-        }
-        if (!overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0)) {
-            LogVerbose(server, "INFO: abort output due to Interrupted Error");
-            return 1;
-        }
-        responseSent = true;
-        SetMav(true);
-        if (overlapped) {
-            lastResponseId += 2;
-            messageId = lastResponseId;
-        } else {
-            messageId = header.messageParameter;
-        }
+    uint32_t messageId = 0;
+    bool countIds = false;
+    if (!ClaimDataParts(1, messageId, countIds)) {
+        return 1;
     }
     return SendMessage(MessageType::Data, 0, messageId, length, data);
 }
@@ -207,29 +224,10 @@ int Channel::SendResponseDataBurst(const uint8_t* data, uint32_t length, uint32_
         }
         return result;
     }
-    uint32_t firstId;
-    bool countIds;
-    {
-        ScopedLock guard(lock);
-        if (discard) {
-            for (uint32_t i = 0; i < parts; ++i) {
-                LogVerbose(server, "INFO: message discarded");
-            }
-            return 1;
-        }
-        if (!overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0)) {
-            LogVerbose(server, "INFO: abort output due to Interrupted Error");
-            return 1;
-        }
-        responseSent = true;
-        SetMav(true);
-        countIds = overlapped;
-        if (overlapped) {
-            firstId = lastResponseId + 2;
-            lastResponseId += 2 * parts;
-        } else {
-            firstId = header.messageParameter;
-        }
+    uint32_t firstId = 0;
+    bool countIds = false;
+    if (!ClaimDataParts(parts, firstId, countIds)) {
+        return 1;
     }
     uint8_t headers[kBurstParts][kHeaderSize];
     platform::SendSlice slices[2 * kBurstParts];
