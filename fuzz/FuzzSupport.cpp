@@ -137,7 +137,15 @@ bool ReadHeader(int fd, uint8_t (&wire)[16], int timeoutMs)
     while (got < sizeof(wire)) {
         const long left = timeoutMs - MsSince(start);
         pollfd entry {fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0) {
+        if (left <= 0) {
+            return false;
+        }
+        const int ready = ::poll(&entry, 1, static_cast<int>(left));
+        // libFuzzer's timer signal interrupts the wait now and then.
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
             return false;
         }
         const ssize_t n = ::recv(fd, wire + got, sizeof(wire) - got, 0);

@@ -8,6 +8,7 @@
 // give the chunk length minus one (1 to 128 bytes; the last chunk may be short).
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,9 @@ bool SendAll(int fd, const std::vector<uint8_t>& bytes)
     size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             return false;
         }
