@@ -139,10 +139,11 @@ private:
     bool WaitForLockAccess();
     // Reads and throws away the rest of the current payload.
     long DiscardPayload();
-    // Reads up to count bytes of the current control message's own payload into
-    // buffer, also while input is discarded, and never beyond that payload: the
-    // read never goes on to (and never nests into) the next message.
-    long ReadControlPayload(uint8_t* buffer, uint64_t count);
+    // Receives min(count, remaining) bytes of the current message's payload into
+    // buffer and traces them; never goes on to the next message. Control cases
+    // read their own payload with it also while input is discarded, so a
+    // stream of control messages can't nest the receive loop.
+    long ReceivePayload(uint8_t* buffer, uint64_t count);
     // Reads at most limit payload bytes of the current message into text and
     // throws the rest away; the read result.
     long ReadPayloadPrefix(std::string& text, uint64_t limit);

@@ -131,22 +131,12 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
             LogError(server, "ERROR: buf == NULL");
             return -1;
         }
-        const uint64_t n = count < remaining ? count : remaining;
-        const long got = ReceiveExact(static_cast<long>(n), *socket, buffer + delivered);
+        const long got = ReceivePayload(buffer + delivered, count);
         if (got <= 0) {
-            if (got < 0) {
-                LogError(server, "ERROR: unexpected socket error");
-            }
-            discard = true;
             return got;
         }
-        if (VerboseEnabled(server)) {
-            LogVerbose(server, "Socket[%X] >> Data (%d): %s", static_cast<unsigned>(*socket), static_cast<int>(n),
-                       EscapeForLog(buffer + delivered, static_cast<long>(n < 250 ? n : 250)).c_str());
-        }
-        count -= n;
-        remaining -= n;
-        delivered += n;
+        count -= static_cast<uint64_t>(got);
+        delivered += static_cast<uint64_t>(got);
         if (remaining == 0) {
             if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd)) {
                 *endFlag = true;
@@ -174,7 +164,7 @@ long Channel::DiscardPayload()
     return 1;
 }
 
-long Channel::ReadControlPayload(uint8_t* buffer, uint64_t count)
+long Channel::ReceivePayload(uint8_t* buffer, uint64_t count)
 {
     const uint64_t n = count < remaining ? count : remaining;
     if (n == 0) {
@@ -200,7 +190,7 @@ long Channel::ReadPayloadPrefix(std::string& text, uint64_t limit)
 {
     const uint64_t wanted = remaining < limit ? remaining : limit;
     text.assign(static_cast<size_t>(wanted), '\0');
-    const long got = ReadControlPayload(reinterpret_cast<uint8_t*>(text.data()), wanted);
+    const long got = ReceivePayload(reinterpret_cast<uint8_t*>(text.data()), wanted);
     if (got <= 0) {
         return got;
     }
@@ -281,7 +271,7 @@ long Channel::HandleMaximumMessageSize()
         return -1;
     }
     uint8_t proposed[8] = {};
-    const long got = ReadControlPayload(proposed, 8);
+    const long got = ReceivePayload(proposed, 8);
     if (got <= 0) {
         return got;
     }

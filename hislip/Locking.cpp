@@ -157,7 +157,7 @@ long Channel::HandleSharedLockRequest()
 {
     const uint64_t wanted = header.payloadLength > kShareKeyLimit ? kShareKeyLimit : header.payloadLength;
     uint8_t keyBytes[kShareKeyLimit];
-    const long got = ReadControlPayload(keyBytes, wanted);
+    const long got = ReceivePayload(keyBytes, wanted);
     if (got < 1) {
         LogError(server, "ERROR: reading shared key failed");
         return got;
