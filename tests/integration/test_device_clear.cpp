@@ -9,6 +9,7 @@
 
 #include "tests/support/HislipClient.h"
 #include "tests/support/ServerProcess.h"
+#include "tests/support/SharedServerTest.h"
 
 namespace tarvos::test {
 namespace {
@@ -18,33 +19,15 @@ using std::chrono::milliseconds;
 
 const char kIdentity[] = "Brennic,Tarvos,4471.2209k05,V1.00\n";
 
-class DeviceClearTest : public ::testing::Test {
+class DeviceClearTest : public SharedServerTest<DeviceClearTest> {
 protected:
-    static void SetUpTestSuite()
-    {
-        server_ = std::make_unique<ServerProcess>();
-        if (!server_->StartAndWaitReady({"-v"})) server_.reset();
-    }
-    static void TearDownTestSuite() { server_.reset(); }
-
-    void SetUp() override
-    {
-        ASSERT_NE(server_, nullptr) << "server did not start";
-        ASSERT_TRUE(s_.Open(server_->Port())) << s_.lastError;
-    }
-
-    static size_t Count(const std::string& text) { return server_->CountInStderr(text); }
     // True once text has been logged more often than `before` times.
     static bool LoggedAgain(const std::string& text, size_t before, int ms = 2000)
     {
         return server_->WaitForStderr(text, ms, before + 1);
     }
-
-    static std::unique_ptr<ServerProcess> server_;
-    HislipSession s_;
 };
 
-std::unique_ptr<ServerProcess> DeviceClearTest::server_;
 
 TEST_F(DeviceClearTest, ClearAbortsSleepAndDropsResponsesUntilComplete)
 {

@@ -9,6 +9,7 @@
 
 #include "tests/support/HislipClient.h"
 #include "tests/support/ServerProcess.h"
+#include "tests/support/SharedServerTest.h"
 
 namespace tarvos::test {
 namespace {
@@ -16,22 +17,8 @@ namespace {
 const char kIdentity[] = "Brennic,Tarvos,4471.2209k05,V1.00\n";
 const char kNoError[] = "0,\"No error\"\n";
 
-class InstrumentTest : public ::testing::Test {
+class InstrumentTest : public SharedServerTest<InstrumentTest> {
 protected:
-    static void SetUpTestSuite()
-    {
-        server_ = std::make_unique<ServerProcess>();
-        if (!server_->StartAndWaitReady({"-v"})) server_.reset();
-    }
-    static void TearDownTestSuite() { server_.reset(); }
-
-    void SetUp() override
-    {
-        ASSERT_NE(server_, nullptr) << "server did not start";
-        ASSERT_TRUE(s_.Open(server_->Port())) << s_.lastError;
-    }
-    void TearDown() override { s_.Close(); }
-
     // The answer to a query, or a description of what went wrong.
     std::string Ask(const std::string& text)
     {
@@ -58,17 +45,13 @@ protected:
         EXPECT_TRUE(s_.StatusQuery(status, control)) << s_.lastError;
         return status;
     }
-    static size_t Count(const std::string& text) { return server_->CountInStderr(text); }
     static bool LoggedAgain(const std::string& text, size_t before, int ms = 2000)
     {
         return server_->WaitForStderr(text, ms, before + 1);
     }
 
-    static std::unique_ptr<ServerProcess> server_;
-    HislipSession s_;
 };
 
-std::unique_ptr<ServerProcess> InstrumentTest::server_;
 
 TEST_F(InstrumentTest, QueriesAnswerOncePerProgramMessage)
 {

@@ -8,6 +8,7 @@
 
 #include "tests/support/HislipClient.h"
 #include "tests/support/ServerProcess.h"
+#include "tests/support/SharedServerTest.h"
 
 namespace tarvos::test {
 namespace {
@@ -19,23 +20,8 @@ const char kIdentity[] = "Brennic,Tarvos,4471.2209k05,V1.00\n";
 constexpr uint8_t kArmedBit = 0x01;
 constexpr uint8_t kRequestBit = 0x40;
 
-class TestCommandsTest : public ::testing::Test {
+class TestCommandsTest : public SharedServerTest<TestCommandsTest> {
 protected:
-    static void SetUpTestSuite()
-    {
-        server_ = std::make_unique<ServerProcess>();
-        if (!server_->StartAndWaitReady({"-v"})) server_.reset();
-    }
-    static void TearDownTestSuite() { server_.reset(); }
-
-    void SetUp() override
-    {
-        ASSERT_NE(server_, nullptr) << "server did not start";
-        ASSERT_TRUE(s_.Open(server_->Port())) << s_.lastError;
-    }
-
-    static size_t Count(const std::string& text) { return server_->CountInStderr(text); }
-
     // Runs "<command>;*IDN?" and returns how long the answer took.
     milliseconds TimedIdentify(const std::string& command)
     {
@@ -63,11 +49,8 @@ protected:
         return types;
     }
 
-    static std::unique_ptr<ServerProcess> server_;
-    HislipSession s_;
 };
 
-std::unique_ptr<ServerProcess> TestCommandsTest::server_;
 
 const std::vector<uint8_t> kRequestThenInfo = {+Msg::AsyncServiceRequest, +Msg::AsyncLockInfoResponse};
 const std::vector<uint8_t> kInfoOnly = {+Msg::AsyncLockInfoResponse};
