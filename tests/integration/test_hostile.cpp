@@ -32,21 +32,6 @@ constexpr uint64_t kEndless = ~uint64_t{0};
 // consumed them.
 constexpr size_t kStreamBytes = Scaled(size_t{48} << 20, 6);
 
-double MsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-bool Eventually(const std::function<bool()>& condition, int timeoutMs)
-{
-    const auto deadline = Clock::now() + milliseconds(timeoutMs);
-    while (!condition()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
-}
-
 // Commands filling exactly one 258-byte look-ahead. The parser splits a
 // token that runs across the end of a fill, and while a message goes on each
 // fill waits for all its 258 bytes, so the stream is sent in whole fills.

@@ -27,21 +27,6 @@ using std::chrono::milliseconds;
 
 const char kIdentity[] = "Brennic,Tarvos,4471.2209k05,V1.00\n";
 
-double MsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-bool Eventually(const std::function<bool()>& condition, int timeoutMs)
-{
-    const auto deadline = Clock::now() + milliseconds(timeoutMs);
-    while (!condition()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
-}
-
 class LoadTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()

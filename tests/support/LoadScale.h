@@ -1,14 +1,34 @@
-// Volume of the hostile and load tests. Under AddressSanitizer or
+// Volume and waits of the hostile and load tests. Under AddressSanitizer or
 // ThreadSanitizer every byte and every thread costs many times more (and
 // ThreadSanitizer caps the threads a process may create), so those builds run
 // the same cases with smaller counts and allow for the sanitizers' own memory.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace tarvos::test {
+
+// Milliseconds since start.
+inline double MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Polls condition every 20 ms until it holds (true) or timeoutMs pass (false).
+inline bool Eventually(const std::function<bool()>& condition, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool kSanitizedBuild = true;
