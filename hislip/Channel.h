@@ -96,6 +96,9 @@ public:
     void WakeForStop() { stopEvent.Set(); }
 
     bool IsAsync() const { return isAsync; }
+    // How many device clears this channel has completed. The worker compares it
+    // before and after a step to learn that a clear ended what the step was doing.
+    uint32_t CompletedClears() const { return completedClears; }
     platform::Event& ClearEvent() { return clearEvent; }
     platform::Event& StopEvent() { return stopEvent; }
     platform::SocketHandle Socket() const { return *socket; }
@@ -177,6 +180,8 @@ private:
     uint32_t lookAheadPos = 0;
     uint32_t lookAheadCount = 0;
     bool lookAheadEnd = false;
+    // Counted by DeviceClearComplete, which this channel's own thread handles.
+    uint32_t completedClears = 0;
 
     // The last header received; decoded under lock, read by this channel's own
     // thread only.

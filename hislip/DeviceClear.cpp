@@ -61,6 +61,7 @@ long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
         LogError(server, "ERROR: DeviceClearAcknowledge failed");
         return -1;
     }
+    ++completedClears;
     // The parser ends the program message it was reading.
     *endFlag = true;
     if (buffer != nullptr) {
