@@ -74,6 +74,19 @@ void Connection::Run()
     SignalStarted(true);
 
     long result;
+    {
+        // Past a rate a reader can follow, this connection's log lines are
+        // counted instead of written (without -v); the lines that tell how the
+        // connection ended are always written.
+        ConnectionLogScope logScope(server);
+        result = Serve();
+    }
+    EndSession(result);
+}
+
+long Connection::Serve()
+{
+    long result;
     for (;;) {
         if (!errorQueue.Empty()) {
             stb |= 0x04;
@@ -117,7 +130,7 @@ void Connection::Run()
             break;
         }
     }
-    EndSession(result);
+    return result;
 }
 
 void Connection::EndSession(long result)

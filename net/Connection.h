@@ -58,6 +58,8 @@ public:
 
 private:
     void ResetSessionState();
+    // The loop over program message units; the result that ended it.
+    long Serve();
     void EndSession(long result);
     // Sends the collected response with a newline and empties the buffer.
     void Flush();
