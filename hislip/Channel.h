@@ -96,6 +96,8 @@ public:
     void WakeForStop() { stopEvent.Set(); }
 
     bool IsAsync() const { return isAsync; }
+    // The channel's worker has ended it (its end-of-session handling began).
+    bool HasEnded() const { return closedEvent.IsSet(); }
     // How many device clears this channel has completed. The worker compares it
     // before and after a step to learn that a clear ended what the step was doing.
     uint32_t CompletedClears() const { return completedClears; }

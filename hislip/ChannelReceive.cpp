@@ -215,7 +215,7 @@ long Channel::HandleInitialize()
     } else {
         LogVerbose(server, "INFO: Initialize: Version %x Vendor %x with no subaddress", version, vendor);
     }
-    if (server->singleConnection && server->OpenConnectionCount() > 1) {
+    if (server->singleConnection && server->ClientConnectionCount() > 1) {
         SendMessage(MessageType::FatalError, 4, 0, sizeof(kTooManyConnections) - 1, kTooManyConnections);
         return -1;
     }

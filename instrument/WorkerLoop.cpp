@@ -145,8 +145,13 @@ void Connection::EndSession(long result)
         LogVerbose(server, control ? "Socket[%X]: Control channel normally closed." : "Socket[%X]: Data channel normally closed.",
                    static_cast<unsigned>(socket));
     }
-    ScopedLock guard(lock);
-    platform::ShutdownBoth(socket);
+    {
+        ScopedLock guard(lock);
+        platform::ShutdownBoth(socket);
+    }
+    // The socket stays open until CloseSocket below, so the stop can shut it
+    // down meanwhile; the connection's lock is not held while the partner
+    // channel is awaited, so counting clients never waits for it.
     channel.CloseSession();
     CloseSocket(socket);
     // A block of up to 200 MiB need not stay allocated until this connection

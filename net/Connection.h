@@ -22,6 +22,13 @@ public:
     ~Connection() override;
     bool Stop() override;
 
+    // Shuts the socket down and wakes every wait of the worker, without waiting
+    // for it to end (Stop() does both).
+    void ShutDown();
+    // True while the connection serves a client: the worker runs, its channel
+    // has not ended and the client has not closed its side.
+    bool ServesClient();
+
     void AttachSocket(platform::SocketHandle s);
     void CloseSocket(platform::SocketHandle& socketField);
 
