@@ -98,6 +98,9 @@ public:
     bool IsAsync() const { return isAsync; }
     // The channel's worker has ended it (its end-of-session handling began).
     bool HasEnded() const { return closedEvent.IsSet(); }
+    // Error code of the last socket call on this channel that failed, saved
+    // when it failed; 0 when none has failed since the last message header.
+    int SocketError() const { return socketError; }
     // How many device clears this channel has completed. The worker compares it
     // before and after a step to learn that a clear ended what the step was doing.
     uint32_t CompletedClears() const { return completedClears; }
@@ -159,6 +162,8 @@ private:
     // lines) when they are dropped, else the MessageID of the first part and
     // whether each further part counts its own.
     bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds);
+    // Saves the error of the socket call that has just failed and returns it.
+    int SaveSocketError();
     void SendLockResponse(uint8_t code);
     void ReleaseAtSessionEnd();
     // The trace line of a message sent.
@@ -219,6 +224,9 @@ private:
     bool mav GUARDED_BY(lock) = false;
     bool rqsPending GUARDED_BY(lock) = false;
     std::atomic<bool> srqArmed {false};
+    // Written by the thread whose socket call failed: this channel's worker, or
+    // the partner's when it sends on this channel.
+    std::atomic<int> socketError {0};
 
     // Guards the fields that the partner channel's thread reads or writes.
     CriticalSection lock;

@@ -140,7 +140,7 @@ void Connection::EndSession(long result)
         LogError(server,
                  control ? "Socket[%X]: Error: Control channel closed with error %d"
                          : "Socket[%X]: Error: Data channel closed with error %d",
-                 static_cast<unsigned>(socket), platform::LastSocketError());
+                 static_cast<unsigned>(socket), channel.SocketError());
     } else if (result == 0) {
         LogVerbose(server, control ? "Socket[%X]: Control channel normally closed." : "Socket[%X]: Data channel normally closed.",
                    static_cast<unsigned>(socket));
