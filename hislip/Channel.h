@@ -68,6 +68,11 @@ public:
     int SendResponse(const std::string& text);
     int SendResponseEnd(const void* data, uint32_t length);
     int SendResponseData(const void* data, uint32_t length);
+    // A non-final part of a joined response that outgrew its buffer while its
+    // program message is still being read. Booked and numbered like a part of
+    // SendResponseData, but the unread rest of that program message doesn't
+    // make it late: the final part decides. Result as SendResponseData.
+    int SendResponsePart(const void* data, uint32_t length);
     // Sends length bytes as consecutive non-final parts of at most chunk bytes
     // each (at most kBurstParts of them), handed to the socket in one gather
     // send. Result as SendResponseData gives for such a part.

@@ -9,11 +9,10 @@ namespace tarvos {
 namespace {
 
 // Units joined by ';' wait in the response buffer for the end of their
-// program message. A client that never ends the message must not make the
-// buffer grow without bound: once it would pass this size, the query counts
-// as deadlocked (-430), the collected units are dropped and collecting
-// starts over.
-constexpr size_t kResponseBufferLimit = size_t{1} << 20;
+// program message. A response that reaches this size leaves as a non-final
+// part and collecting goes on behind it, so a program message that never
+// ends can't make the buffer grow without bound and nothing is dropped.
+constexpr size_t kResponsePartSize = size_t{1} << 20;
 
 void UpperCase(std::string& text)
 {
@@ -28,31 +27,44 @@ void UpperCase(std::string& text)
 
 int Connection::AddResponse(const std::string& unit, uint8_t delimiter)
 {
-    if (responseBuffer.size() + unit.size() >= kResponseBufferLimit) {
-        errorQueue.PushError(FormatError(-430));
-        responseBuffer.clear();
-    }
-    if (responseBuffer.empty()) {
+    if (responseBuffer.empty() && !responseStarted) {
         responseBuffer = unit;
     } else {
         responseBuffer += ';';
         responseBuffer += unit;
     }
     if (delimiter != '\n') {
-        return 1;
+        if (responseBuffer.size() < kResponsePartSize) {
+            return 1;
+        }
+        const int result =
+            channel.SendResponsePart(responseBuffer.data(), static_cast<uint32_t>(responseBuffer.size()));
+        responseBuffer.clear();
+        responseStarted = true;
+        return result;
     }
     responseBuffer += '\n';
     const int result = channel.SendResponse(responseBuffer);
     responseBuffer.clear();
+    responseStarted = false;
     return result;
 }
 
 void Connection::Flush()
 {
-    if (!responseBuffer.empty()) {
+    if (!responseBuffer.empty() || responseStarted) {
         responseBuffer += '\n';
         channel.SendResponse(responseBuffer);
         responseBuffer.clear();
+        responseStarted = false;
+    }
+}
+
+void Connection::DropResponse()
+{
+    responseBuffer.clear();
+    if (responseStarted) {
+        Flush();
     }
 }
 
@@ -60,6 +72,7 @@ void Connection::ResetSessionState()
 {
     errorQueue.Clear();
     std::string().swap(responseBuffer);
+    responseStarted = false;
     tokenTrace = true;
     channel.ResetChannel();
     sre = 0;
@@ -108,7 +121,7 @@ long Connection::Serve()
             if (delimiter != '\n' && delimiter != 0) {
                 result = channel.SkipThrough('\n');
             }
-            responseBuffer.clear();
+            DropResponse();
         } else {
             result = (this->*handler)(token, delimiter);
             if (result > 0) {
@@ -120,7 +133,7 @@ long Connection::Serve()
                                static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
                     errorQueue.PushError(FormatError(-115));
                     result = channel.SkipThrough('\n');
-                    responseBuffer.clear();
+                    DropResponse();
                 }
             } else if (delimiter == '\n' || delimiter == 0) {
                 Flush();
