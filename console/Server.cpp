@@ -58,6 +58,12 @@ bool Server::Start()
 
 bool Server::Stop()
 {
+    // Refuse new clients and tell every connection of both families to end
+    // first, then wait for them: the two channels of a session end together
+    // instead of one waiting for the other, and a client connecting meanwhile
+    // can't keep the stop from ending.
+    ipv4Listener->BeginStop();
+    ipv6Listener->BeginStop();
     if (ipv4Listener->AnyConnectionRunning()) {
         ipv4Listener->CloseAllConnections();
     }
@@ -72,6 +78,11 @@ bool Server::Stop()
 int Server::OpenConnectionCount()
 {
     return ipv4Listener->RunningConnectionCount() + ipv6Listener->RunningConnectionCount();
+}
+
+int Server::ClientConnectionCount()
+{
+    return ipv4Listener->ClientConnectionCount() + ipv6Listener->ClientConnectionCount();
 }
 
 }  // namespace tarvos

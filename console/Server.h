@@ -24,6 +24,11 @@ public:
     bool Start();
     bool Stop();
     int OpenConnectionCount();
+    // Connections that still serve a client (over both listeners): what the
+    // single-connection setting counts. A connection whose client has closed,
+    // or whose channel has ended, no longer counts although its worker may
+    // still be finishing.
+    int ClientConnectionCount();
 
     Listener* ipv4Listener = nullptr;
     Listener* ipv6Listener = nullptr;

@@ -126,10 +126,17 @@ void Channel::TraceSend(uint8_t type, uint8_t controlCode, uint32_t messageParam
     }
 }
 
+int Channel::SaveSocketError()
+{
+    const int error = platform::LastSocketError();
+    socketError = error;
+    return error;
+}
+
 int Channel::SendOutcome(long sent, long expected, uint32_t payloadLength)
 {
     if (sent < 0) {
-        const int error = platform::LastSocketError();
+        const int error = SaveSocketError();
         if (!platform::IsShutdownError(error)) {
             LogError(server, "ERROR: send HiSlip message returns error %d\n", error);
         }
@@ -163,7 +170,7 @@ int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messagePara
         for (uint32_t i = 0; i < kHeaderSize + payloadLength; ++i) {
             const uint8_t* next = i < kHeaderSize ? &wire[i] : &bytes[i - kHeaderSize];
             if (platform::Send(s, next, 1) <= 0) {
-                LogError(server, "ERROR: send HiSlip message returns error %d\n", platform::LastSocketError());
+                LogError(server, "ERROR: send HiSlip message returns error %d\n", SaveSocketError());
                 return -1;
             }
         }
@@ -214,6 +221,7 @@ void Channel::ResetChannel()
     clearEvent.Reset();
     closedEvent.Reset();
     stopEvent.Reset();
+    socketError = 0;
     ReleaseAtSessionEnd();
     isAsync = false;
     srqArmed = false;

@@ -68,6 +68,11 @@ public:
     int SendResponse(const std::string& text);
     int SendResponseEnd(const void* data, uint32_t length);
     int SendResponseData(const void* data, uint32_t length);
+    // A non-final part of a joined response that outgrew its buffer while its
+    // program message is still being read. Booked and numbered like a part of
+    // SendResponseData, but the unread rest of that program message doesn't
+    // make it late: the final part decides. Result as SendResponseData.
+    int SendResponsePart(const void* data, uint32_t length);
     // Sends length bytes as consecutive non-final parts of at most chunk bytes
     // each (at most kBurstParts of them), handed to the socket in one gather
     // send. Result as SendResponseData gives for such a part.
@@ -96,6 +101,11 @@ public:
     void WakeForStop() { stopEvent.Set(); }
 
     bool IsAsync() const { return isAsync; }
+    // The channel's worker has ended it (its end-of-session handling began).
+    bool HasEnded() const { return closedEvent.IsSet(); }
+    // Error code of the last socket call on this channel that failed, saved
+    // when it failed; 0 when none has failed since the last message header.
+    int SocketError() const { return socketError; }
     // How many device clears this channel has completed. The worker compares it
     // before and after a step to learn that a clear ended what the step was doing.
     uint32_t CompletedClears() const { return completedClears; }
@@ -157,6 +167,8 @@ private:
     // lines) when they are dropped, else the MessageID of the first part and
     // whether each further part counts its own.
     bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds);
+    // Saves the error of the socket call that has just failed and returns it.
+    int SaveSocketError();
     void SendLockResponse(uint8_t code);
     void ReleaseAtSessionEnd();
     // The trace line of a message sent.
@@ -217,6 +229,9 @@ private:
     bool mav GUARDED_BY(lock) = false;
     bool rqsPending GUARDED_BY(lock) = false;
     std::atomic<bool> srqArmed {false};
+    // Written by the thread whose socket call failed: this channel's worker, or
+    // the partner's when it sends on this channel.
+    std::atomic<int> socketError {0};
 
     // Guards the fields that the partner channel's thread reads or writes.
     CriticalSection lock;

@@ -32,13 +32,16 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
     while (count != 0) {
         if (remaining == 0) {
             uint8_t wire[kHeaderSize];
+            // Each message starts with a clean error, so that a protocol
+            // violation is not reported with the error of an earlier call.
+            socketError = 0;
             const long got = ReceiveExact(kHeaderSize, *socket, wire);
             if (got == 0) {
                 discard = true;
                 return 0;
             }
             if (got < 0) {
-                LogError(server, "ERROR: Connection error %d", platform::LastSocketError());
+                LogError(server, "ERROR: Connection error %d", SaveSocketError());
                 return -1;
             }
             if (wire[0] != kPrologue0 || wire[1] != kPrologue1) {
@@ -120,6 +123,7 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                     return 0;
                 }
                 if (n < 0) {
+                    SaveSocketError();
                     LogError(server, "ERROR: unexpected socket error");
                     return n;
                 }
@@ -155,6 +159,7 @@ long Channel::DiscardPayload()
         const long n = ReceiveExact(static_cast<long>(chunk), *socket, scratch);
         if (n <= 0) {
             if (n < 0) {
+                SaveSocketError();
                 LogError(server, "ERROR: unexpected socket error");
             }
             return n;
@@ -173,6 +178,7 @@ long Channel::ReceivePayload(uint8_t* buffer, uint64_t count)
     const long got = ReceiveExact(static_cast<long>(n), *socket, buffer);
     if (got <= 0) {
         if (got < 0) {
+            SaveSocketError();
             LogError(server, "ERROR: unexpected socket error");
         }
         discard = true;
@@ -215,7 +221,7 @@ long Channel::HandleInitialize()
     } else {
         LogVerbose(server, "INFO: Initialize: Version %x Vendor %x with no subaddress", version, vendor);
     }
-    if (server->singleConnection && server->OpenConnectionCount() > 1) {
+    if (server->singleConnection && server->ClientConnectionCount() > 1) {
         SendMessage(MessageType::FatalError, 4, 0, sizeof(kTooManyConnections) - 1, kTooManyConnections);
         return -1;
     }
@@ -285,6 +291,9 @@ long Channel::HandleMaximumMessageSize()
     } else {
         PeerRef partner(this);
         sent = partner ? partner->SendMessage(MessageType::AsyncMaximumMessageSizeResponse, 0, 0, 8, answer) : -1;
+        if (sent < 0 && partner) {
+            socketError = partner->SocketError();
+        }
     }
     if (sent < 0) {
         LogError(server, "ERROR: AsyncMaximumMessageSizeResponse failed");

@@ -30,6 +30,8 @@ long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureTe
         // Without an asynchronous channel there is nobody to tell; the
         // synchronous channel still gets its Interrupted.
         if (partner && partner->SendMessage(MessageType::AsyncInterrupted, 0, messageId) < 0) {
+            // This channel ends for the failure of its partner's socket.
+            socketError = partner->SocketError();
             if (!(quietWhenPeerGone && partner->discard)) {
                 LogError(server, "%s", asyncFailureText);
             }

@@ -9,11 +9,10 @@ namespace tarvos {
 namespace {
 
 // Units joined by ';' wait in the response buffer for the end of their
-// program message. A client that never ends the message must not make the
-// buffer grow without bound: once it would pass this size, the query counts
-// as deadlocked (-430), the collected units are dropped and collecting
-// starts over.
-constexpr size_t kResponseBufferLimit = size_t{1} << 20;
+// program message. A response that reaches this size leaves as a non-final
+// part and collecting goes on behind it, so a program message that never
+// ends can't make the buffer grow without bound and nothing is dropped.
+constexpr size_t kResponsePartSize = size_t{1} << 20;
 
 void UpperCase(std::string& text)
 {
@@ -28,31 +27,44 @@ void UpperCase(std::string& text)
 
 int Connection::AddResponse(const std::string& unit, uint8_t delimiter)
 {
-    if (responseBuffer.size() + unit.size() >= kResponseBufferLimit) {
-        errorQueue.PushError(FormatError(-430));
-        responseBuffer.clear();
-    }
-    if (responseBuffer.empty()) {
+    if (responseBuffer.empty() && !responseStarted) {
         responseBuffer = unit;
     } else {
         responseBuffer += ';';
         responseBuffer += unit;
     }
     if (delimiter != '\n') {
-        return 1;
+        if (responseBuffer.size() < kResponsePartSize) {
+            return 1;
+        }
+        const int result =
+            channel.SendResponsePart(responseBuffer.data(), static_cast<uint32_t>(responseBuffer.size()));
+        responseBuffer.clear();
+        responseStarted = true;
+        return result;
     }
     responseBuffer += '\n';
     const int result = channel.SendResponse(responseBuffer);
     responseBuffer.clear();
+    responseStarted = false;
     return result;
 }
 
 void Connection::Flush()
 {
-    if (!responseBuffer.empty()) {
+    if (!responseBuffer.empty() || responseStarted) {
         responseBuffer += '\n';
         channel.SendResponse(responseBuffer);
         responseBuffer.clear();
+        responseStarted = false;
+    }
+}
+
+void Connection::DropResponse()
+{
+    responseBuffer.clear();
+    if (responseStarted) {
+        Flush();
     }
 }
 
@@ -60,6 +72,7 @@ void Connection::ResetSessionState()
 {
     errorQueue.Clear();
     std::string().swap(responseBuffer);
+    responseStarted = false;
     tokenTrace = true;
     channel.ResetChannel();
     sre = 0;
@@ -73,6 +86,19 @@ void Connection::Run()
     ResetSessionState();
     SignalStarted(true);
 
+    long result;
+    {
+        // Past a rate a reader can follow, this connection's log lines are
+        // counted instead of written (without -v); the lines that tell how the
+        // connection ended are always written.
+        ConnectionLogScope logScope(server);
+        result = Serve();
+    }
+    EndSession(result);
+}
+
+long Connection::Serve()
+{
     long result;
     for (;;) {
         if (!errorQueue.Empty()) {
@@ -95,7 +121,7 @@ void Connection::Run()
             if (delimiter != '\n' && delimiter != 0) {
                 result = channel.SkipThrough('\n');
             }
-            responseBuffer.clear();
+            DropResponse();
         } else {
             result = (this->*handler)(token, delimiter);
             if (result > 0) {
@@ -107,7 +133,7 @@ void Connection::Run()
                                static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
                     errorQueue.PushError(FormatError(-115));
                     result = channel.SkipThrough('\n');
-                    responseBuffer.clear();
+                    DropResponse();
                 }
             } else if (delimiter == '\n' || delimiter == 0) {
                 Flush();
@@ -117,7 +143,7 @@ void Connection::Run()
             break;
         }
     }
-    EndSession(result);
+    return result;
 }
 
 void Connection::EndSession(long result)
@@ -127,13 +153,18 @@ void Connection::EndSession(long result)
         LogError(server,
                  control ? "Socket[%X]: Error: Control channel closed with error %d"
                          : "Socket[%X]: Error: Data channel closed with error %d",
-                 static_cast<unsigned>(socket), platform::LastSocketError());
+                 static_cast<unsigned>(socket), channel.SocketError());
     } else if (result == 0) {
         LogVerbose(server, control ? "Socket[%X]: Control channel normally closed." : "Socket[%X]: Data channel normally closed.",
                    static_cast<unsigned>(socket));
     }
-    ScopedLock guard(lock);
-    platform::ShutdownBoth(socket);
+    {
+        ScopedLock guard(lock);
+        platform::ShutdownBoth(socket);
+    }
+    // The socket stays open until CloseSocket below, so the stop can shut it
+    // down meanwhile; the connection's lock is not held while the partner
+    // channel is awaited, so counting clients never waits for it.
     channel.CloseSession();
     CloseSocket(socket);
     // A block of up to 200 MiB need not stay allocated until this connection

@@ -1,8 +1,10 @@
 #include "log/Log.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
+#include "log/LogFlood.h"
 #include "platform/Console.h"
 #include "platform/DebugSink.h"
 
@@ -22,6 +24,59 @@ void AssembleLine(char (&line)[kLineSize], const char* prefixFormat, const char*
     std::vsnprintf(message, kMessageSize, format, arguments);
     message[kMessageSize - 1] = '\0';
     std::snprintf(line, kLineSize, prefixFormat, message);
+}
+
+// The rate limit of the connection whose worker runs on this thread; null on
+// threads that serve no connection.
+thread_local LogFlood* t_connectionFlood = nullptr;
+
+uint64_t NowMs()
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// Writes an assembled error line: to the stream (in colour on a terminal), or
+// to the debugger output.
+void WriteErrorLine(LogState* server, const char* line) REQUIRES(server->logLock)
+{
+    if (server->logStream != nullptr) {
+        const bool colour = platform::IsTerminal(server->logStream);
+        if (colour) {
+            std::fputs(kErrorColour, server->logStream);
+        }
+        std::fputs(line, server->logStream);
+        if (colour) {
+            std::fputs(kColourReset, server->logStream);
+        }
+        std::fflush(server->logStream);
+    } else {
+        server->debugSink(line);
+    }
+}
+
+void WriteSuppressedCount(LogState* server, uint32_t count) REQUIRES(server->logLock)
+{
+    char line[kLineSize];
+    std::snprintf(line, kLineSize, "Tarvos:: ... %u lines suppressed\n", count);
+    WriteErrorLine(server, line);
+}
+
+// Decides whether a line of the calling thread is written; reports a flood
+// that has ended first.
+bool AdmitLine(LogState* server) REQUIRES(server->logLock)
+{
+    LogFlood* flood = t_connectionFlood;
+    if (flood == nullptr || server->verbose) {
+        return true;
+    }
+    uint32_t ended = 0;
+    const bool admitted = flood->Admit(NowMs(), ended);
+    if (ended != 0) {
+        WriteSuppressedCount(server, ended);
+    }
+    return admitted;
 }
 
 }  // namespace
@@ -61,30 +116,36 @@ void LogVerbose(LogState* server, const char* format, ...)
 void LogError(LogState* server, const char* format, ...)
 {
     ScopedLock guard(server->logLock);
+    if (!AdmitLine(server)) {
+        return;
+    }
     char line[kLineSize];
     va_list arguments;
     va_start(arguments, format);
     AssembleLine(line, "Tarvos:: %s\n", format, arguments);
     va_end(arguments);
-    if (server->logStream != nullptr) {
-        const bool colour = platform::IsTerminal(server->logStream);
-        if (colour) {
-            std::fputs(kErrorColour, server->logStream);
-        }
-        std::fputs(line, server->logStream);
-        if (colour) {
-            std::fputs(kColourReset, server->logStream);
-        }
-        std::fflush(server->logStream);
-    } else {
-        server->debugSink(line);
-    }
+    WriteErrorLine(server, line);
 }
 
 bool VerboseEnabled(LogState* server)
 {
     ScopedLock guard(server->logLock);
     return server->verbose;
+}
+
+ConnectionLogScope::ConnectionLogScope(LogState* server) : server_(server)
+{
+    t_connectionFlood = &flood_;
+}
+
+ConnectionLogScope::~ConnectionLogScope()
+{
+    t_connectionFlood = nullptr;
+    ScopedLock guard(server_->logLock);
+    const uint32_t count = flood_.TakeSuppressed();
+    if (count != 0) {
+        WriteSuppressedCount(server_, count);
+    }
 }
 
 }  // namespace tarvos

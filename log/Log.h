@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "common/CriticalSection.h"
+#include "log/LogFlood.h"
 
 namespace tarvos {
 
@@ -35,5 +36,21 @@ void LogError(LogState* server, const char* format, ...) __attribute__((format(p
 
 // True when LogVerbose would write; lets a caller skip building costly arguments.
 bool VerboseEnabled(LogState* server);
+
+// Makes the calling thread's log lines those of one connection for as long as
+// it lives: without verbose output, past LogFlood's rate they are counted, not
+// written, and "... %u lines suppressed" reports them. When the scope ends, a
+// count not yet reported is written. One scope per thread at a time.
+class ConnectionLogScope {
+public:
+    explicit ConnectionLogScope(LogState* server);
+    ~ConnectionLogScope();
+    ConnectionLogScope(const ConnectionLogScope&) = delete;
+    ConnectionLogScope& operator=(const ConnectionLogScope&) = delete;
+
+private:
+    LogState* const server_;
+    LogFlood flood_;
+};
 
 }  // namespace tarvos

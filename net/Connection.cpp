@@ -39,20 +39,36 @@ void Connection::CloseSocket(platform::SocketHandle& socketField)
     socketField = platform::kInvalidSocket;
 }
 
+void Connection::ShutDown()
+{
+    if (HasThread()) {
+        ScopedLock guard(lock);
+        // Shutting the socket down ends the worker's blocked receive or send;
+        // waits of the worker (lock gate, sleep, lock request) end on the stop
+        // event. The worker closes the socket itself when it has finished with
+        // it, so its descriptor can't be reused under it by a new accept.
+        if (socket != platform::kInvalidSocket) {
+            platform::ShutdownBoth(socket);
+        }
+        channel.WakeForStop();
+    }
+}
+
+bool Connection::ServesClient()
+{
+    if (!IsRunning() || channel.HasEnded()) {
+        return false;
+    }
+    // A client that has just closed is gone even before the worker has read
+    // the end of its input.
+    ScopedLock guard(lock);
+    return socket != platform::kInvalidSocket && !platform::PeerHasClosed(socket);
+}
+
 bool Connection::Stop()
 {
     if (HasThread()) {
-        {
-            ScopedLock guard(lock);
-            // Shutting the socket down ends the worker's blocked receive; waits of
-            // the worker (lock gate, sleep, lock request) end on the stop event.
-            // The worker closes the socket itself when it has finished with it,
-            // so its descriptor can't be reused under it by a new accept.
-            if (socket != platform::kInvalidSocket) {
-                platform::ShutdownBoth(socket);
-            }
-            channel.WakeForStop();
-        }
+        ShutDown();
         Join();
         CloseSocket(socket);
     }

@@ -22,6 +22,13 @@ public:
     ~Connection() override;
     bool Stop() override;
 
+    // Shuts the socket down and wakes every wait of the worker, without waiting
+    // for it to end (Stop() does both).
+    void ShutDown();
+    // True while the connection serves a client: the worker runs, its channel
+    // has not ended and the client has not closed its side.
+    bool ServesClient();
+
     void AttachSocket(platform::SocketHandle s);
     void CloseSocket(platform::SocketHandle& socketField);
 
@@ -58,14 +65,23 @@ public:
 
 private:
     void ResetSessionState();
+    // The loop over program message units; the result that ended it.
+    long Serve();
     void EndSession(long result);
     // Sends the collected response with a newline and empties the buffer.
     void Flush();
+    // Drops the collected units of the program message. A response whose first
+    // parts have already left is ended, so that the client is not left waiting
+    // for its end.
+    void DropResponse();
 
     Server* const server;
     // The instrument's state: used by this connection's worker thread only.
     ErrorQueue errorQueue;
     std::string responseBuffer;
+    // Parts of the current response have left already (it outgrew the buffer):
+    // the next unit is joined with ';' and the response still needs its end.
+    bool responseStarted = false;
     uint8_t sre = 0;
     uint8_t ese = 0;
     uint8_t stb = 0;

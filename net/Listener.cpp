@@ -50,6 +50,22 @@ void Listener::CloseListenSocket()
     }
 }
 
+void Listener::BeginStop()
+{
+    ScopedLock guard(lock);
+    stopping = true;
+    stopEvent.Set();
+    for (Connection* connection : connections) {
+        connection->ShutDown();
+    }
+}
+
+bool Listener::Stopping()
+{
+    ScopedLock guard(lock);
+    return stopping;
+}
+
 bool Listener::Stop()
 {
     try {
@@ -57,15 +73,19 @@ bool Listener::Stop()
             platform::SocketHandle s;
             {
                 ScopedLock guard(lock);
+                stopping = true;
+                stopEvent.Set();
                 s = listenSocket;
             }
             // The accept call blocks outside the lock; shutting the socket down
-            // makes it fail so that the accept loop ends.
+            // makes it fail so that the accept loop ends. The thread closes the
+            // socket itself on its way out, so the descriptor can't be reused
+            // under a last accept call.
             if (s != platform::kInvalidSocket) {
                 platform::ShutdownBoth(s);
             }
-            CloseListenSocket();
             Join();
+            CloseListenSocket();
         }
     } catch (...) {
     }
@@ -79,6 +99,8 @@ void Listener::Run()
     int listenError = 0;
     {
         ScopedLock guard(lock);
+        stopping = false;
+        stopEvent.Reset();
         listenSocket = platform::CreateStreamSocket(family);
         if (listenSocket == platform::kInvalidSocket) {
             LogVerbose(server, "Error: Cannot create socket. Failed with %d", platform::LastSocketError());
@@ -115,13 +137,21 @@ void Listener::Run()
         for (;;) {
             const platform::SocketHandle accepted = platform::Accept(s);
             if (accepted == platform::kInvalidSocket) {
-                LogAlways(server, "Error: accept() failed with error %d", platform::LastSocketError());
-                break;
+                const int error = platform::LastSocketError();
+                LogAlways(server, "Error: accept() failed with error %d", error);
+                if (Stopping()) {
+                    break;
+                }
+                // Out of descriptors or memory, or a connection that was gone
+                // before it could be taken: the clients already served go on,
+                // and new ones are taken again once the shortage is over.
+                LogError(server, "Error: accept() failed with error %d for %s, accepting again", error,
+                         FamilyName(family));
+                stopEvent.Wait(kAcceptRetryPauseMs);
+                continue;
             }
-            bool outOfMemory = false;
-            ServeAccepted(accepted, outOfMemory);
-            if (outOfMemory) {
-                break;
+            if (!ServeAccepted(accepted)) {
+                stopEvent.Wait(kAcceptRetryPauseMs);
             }
         }
     }
@@ -130,9 +160,14 @@ void Listener::Run()
     CloseListenSocket();
 }
 
-void Listener::ServeAccepted(platform::SocketHandle accepted, bool& outOfMemory)
+bool Listener::ServeAccepted(platform::SocketHandle accepted)
 {
     ScopedLock guard(lock);
+    if (stopping) {
+        // A stopping server takes no new clients: the connection ends at once.
+        platform::CloseSocketHandle(accepted);
+        return true;
+    }
     Connection* connection = nullptr;
     for (auto it = connections.begin(); it != connections.end(); ++it) {
         if (!(*it)->IsRunning()) {
@@ -147,8 +182,7 @@ void Listener::ServeAccepted(platform::SocketHandle accepted, bool& outOfMemory)
             LogVerbose(server, "Out of memory!");
             // The socket belongs to no connection; close it rather than leak it.
             platform::CloseSocketHandle(accepted);
-            outOfMemory = true;
-            return;
+            return false;
         }
     }
     if (platform::SetKeepAlive(accepted, kKeepAliveIdleMs, kKeepAliveIntervalMs) != 0) {
@@ -163,6 +197,7 @@ void Listener::ServeAccepted(platform::SocketHandle accepted, bool& outOfMemory)
     } else {
         delete connection;
     }
+    return true;
 }
 
 bool Listener::AnyConnectionRunning()
@@ -176,16 +211,26 @@ bool Listener::AnyConnectionRunning()
     return false;
 }
 
-int Listener::RunningConnectionCount()
+int Listener::CountConnections(bool (Connection::*holds)())
 {
     ScopedLock guard(lock);
     int count = 0;
     for (Connection* connection : connections) {
-        if (connection->IsRunning()) {
+        if ((connection->*holds)()) {
             ++count;
         }
     }
     return count;
+}
+
+int Listener::RunningConnectionCount()
+{
+    return CountConnections(&Connection::IsRunning);
+}
+
+int Listener::ClientConnectionCount()
+{
+    return CountConnections(&Connection::ServesClient);
 }
 
 size_t Listener::ConnectionObjectCount()

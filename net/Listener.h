@@ -7,6 +7,7 @@
 #include "common/CriticalSection.h"
 #include "net/ThreadBase.h"
 #include "platform/Socket.h"
+#include "platform/Sync.h"
 
 namespace tarvos {
 
@@ -20,18 +21,36 @@ public:
     ~Listener() override;
     bool Stop() override;
 
+    // Begins the server's stop: from now on accepted connections are closed at
+    // once, and every listed connection's socket is shut down and its waits
+    // woken, so that all of them end together. Stop() or CloseAllConnections()
+    // then waits for them.
+    void BeginStop();
+
     bool SetPort(uint16_t newPort);
     uint16_t GetPort();
     void CloseListenSocket();
 
     bool AnyConnectionRunning();
     int RunningConnectionCount();
+    // Number of listed connections that still serve a client: the worker runs,
+    // its channel has not ended and the client has not closed its side.
+    int ClientConnectionCount();
     bool CloseAllConnections();
     // Number of Connection objects in the registry, running or not.
     size_t ConnectionObjectCount();
 
 private:
-    void ServeAccepted(platform::SocketHandle accepted, bool& outOfMemory);
+    // Pause after a failed accept (no descriptors, no memory, ...) before the
+    // next try, so that a lasting shortage doesn't spin the thread.
+    static constexpr uint32_t kAcceptRetryPauseMs = 100;
+
+    // Hands the accepted socket to a connection; false when no connection
+    // object could be made for it.
+    bool ServeAccepted(platform::SocketHandle accepted);
+    bool Stopping();
+    // Number of listed connections for which holds() is true.
+    int CountConnections(bool (Connection::*holds)());
 
     Server* const server;
     const int family;
@@ -39,6 +58,10 @@ private:
     platform::SocketHandle listenSocket GUARDED_BY(lock) = platform::kInvalidSocket;
     CriticalSection lock;
     std::list<Connection*> connections GUARDED_BY(lock);
+    // The server's stop has begun: only it ends the accept loop.
+    bool stopping GUARDED_BY(lock) = false;
+    // Set with stopping; cuts the pause after a failed accept short.
+    platform::Event stopEvent;
 };
 
 }  // namespace tarvos

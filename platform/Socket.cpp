@@ -102,9 +102,7 @@ SocketHandle Accept(SocketHandle s)
         if (a >= 0) {
             return a;
         }
-        // A connection that was reset while it waited in the backlog, or a
-        // signal, is no reason to stop accepting.
-        if (errno == EINTR || errno == ECONNABORTED) {
+        if (errno == EINTR) {
             continue;
         }
         return kInvalidSocket;
@@ -217,6 +215,17 @@ int PollReadable(SocketHandle s)
     entry.fd = s;
     entry.events = POLLIN;
     return ::poll(&entry, 1, 0);
+}
+
+bool PeerHasClosed(SocketHandle s)
+{
+    pollfd entry {};
+    entry.fd = s;
+    entry.events = POLLRDHUP;
+    if (::poll(&entry, 1, 0) <= 0) {
+        return false;
+    }
+    return (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int ShutdownBoth(SocketHandle s)

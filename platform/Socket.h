@@ -32,7 +32,8 @@ int BindAny(SocketHandle s, int family, uint16_t port);
 // Reads the bound address back. 0 or -1.
 int GetSocketName(SocketHandle s);
 int Listen(SocketHandle s, int backlog);
-// Accepts one connection without asking for the peer address.
+// Accepts one connection without asking for the peer address; a call that a
+// signal interrupted is repeated. kInvalidSocket on failure.
 SocketHandle Accept(SocketHandle s);
 // Keep-alive on, first probe after idleMs, then every intervalMs. 0 or -1.
 int SetKeepAlive(SocketHandle s, unsigned idleMs, unsigned intervalMs);
@@ -56,6 +57,9 @@ struct SendSlice {
 long SendSlices(SocketHandle s, const SendSlice* slices, size_t count);
 // Zero-timeout readability poll: the poll result (0 nothing, >0 readable, <0 error).
 int PollReadable(SocketHandle s);
+// Zero-timeout check whether the peer has closed its side of the connection (or
+// the connection has failed or been shut down here).
+bool PeerHasClosed(SocketHandle s);
 // Shuts both directions down. 0 or -1.
 int ShutdownBoth(SocketHandle s);
 int CloseSocketHandle(SocketHandle s);

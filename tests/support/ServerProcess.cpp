@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,6 +82,32 @@ bool MakePipe(int p[2])
     int failure[2] = {stage, errno};
     (void)!::write(fd, failure, sizeof(failure));
     ::_exit(127);
+}
+
+// A pseudo-terminal in raw mode (no line-end translation): p[0] the master,
+// p[1] the terminal end, both close-on-exec.
+bool MakeTerminal(int p[2])
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) return false;
+    char name[128];
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof(name)) != 0) {
+        ::close(master);
+        return false;
+    }
+    const int terminal = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0) {
+        ::close(master);
+        return false;
+    }
+    termios mode{};
+    if (::tcgetattr(terminal, &mode) == 0) {
+        ::cfmakeraw(&mode);
+        ::tcsetattr(terminal, TCSANOW, &mode);
+    }
+    p[0] = master;
+    p[1] = terminal;
+    return true;
 }
 
 size_t CountOccurrences(const std::string& hay, const std::string& needle)
@@ -213,7 +240,7 @@ bool ServerProcess::Start(const std::vector<std::string>& args, bool addPort, co
         ::close(in[0]), ::close(in[1]);
         return false;
     }
-    if (!MakePipe(err)) {
+    if (!(stderrTerminal_ ? MakeTerminal(err) : MakePipe(err))) {
         ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
         return false;
     }

@@ -50,6 +50,10 @@ public:
     bool StartAndWaitReady(
         const std::vector<std::string>& args = {}, int timeoutMs = 15000, const std::string& workDir = "");
 
+    // Standard error of the servers started from now on is a terminal (a
+    // pseudo-terminal in raw mode, read like the pipe) instead of a pipe.
+    void SetStderrTerminal(bool on) { stderrTerminal_ = on; }
+
     uint16_t Port() const { return port_; }
     pid_t Pid() const { return pid_; }
 
@@ -99,6 +103,7 @@ private:
     int exitCode_ = -1;
     uint16_t port_ = 0;
     int stdinFd_ = -1;
+    bool stderrTerminal_ = false;
 
     mutable std::mutex mu_;
     std::condition_variable cv_;

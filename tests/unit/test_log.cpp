@@ -1,4 +1,5 @@
-// Log line assembly, prefixes, the 1999-character cut and the verbose gate.
+// Log line assembly, prefixes, the 1999-character cut, the verbose gate and
+// the rate limit of one connection's lines.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "log/Log.h"
+#include "log/LogFlood.h"
 
 namespace {
 
@@ -131,6 +133,92 @@ TEST_F(LogCapture, ConcurrentLinesStayWhole)
         start = end + 1;
     }
     EXPECT_EQ(lines, 800u);
+}
+
+// Feeds `lines` lines spread evenly over [startMs, startMs + spanMs); returns
+// how many were admitted and adds the flood counts reported on the way.
+uint32_t Feed(tarvos::LogFlood& flood, uint64_t startMs, uint64_t spanMs, uint32_t lines, uint64_t& reported)
+{
+    uint32_t admitted = 0;
+    for (uint32_t i = 0; i < lines; ++i) {
+        uint32_t ended = 0;
+        admitted += flood.Admit(startMs + spanMs * i / lines, ended) ? 1 : 0;
+        reported += ended;
+    }
+    return admitted;
+}
+
+TEST(LogFlood, LinesPastTheRateAreCountedAndReportedOnceTheFloodIsOver)
+{
+    tarvos::LogFlood flood;
+    uint64_t reported = 0;
+    // Below the rate everything is written and nothing is reported.
+    EXPECT_EQ(Feed(flood, 1000, 1000, 100, reported), 100u);
+    EXPECT_EQ(Feed(flood, 2000, 1000, 60, reported), 60u);
+    EXPECT_EQ(reported, 0u);
+
+    // Three seconds of 1000 lines each: 100 of each second are written, the
+    // rest counted; the report waits for the end of the flood.
+    for (uint64_t second = 3; second < 6; ++second) {
+        EXPECT_EQ(Feed(flood, second * 1000, 1000, 1000, reported), 100u) << second;
+    }
+    EXPECT_EQ(reported, 0u);
+    // A calm second: written in full; its end closes the flood.
+    EXPECT_EQ(Feed(flood, 6000, 1000, 50, reported), 50u);
+    EXPECT_EQ(reported, 0u);
+    uint32_t ended = 0;
+    EXPECT_TRUE(flood.Admit(7000, ended));
+    EXPECT_EQ(ended, 2700u);
+    EXPECT_EQ(flood.TakeSuppressed(), 0u);
+
+    // A flood followed by silence is reported with the next line after it.
+    Feed(flood, 8000, 500, 300, reported);
+    EXPECT_TRUE(flood.Admit(12000, ended));
+    EXPECT_EQ(ended, 200u);
+
+    // A flood still going when its connection ends is handed over in full.
+    Feed(flood, 13000, 100, 150, reported);
+    EXPECT_EQ(flood.TakeSuppressed(), 50u);
+    EXPECT_EQ(flood.TakeSuppressed(), 0u);
+}
+
+TEST_F(LogCapture, ConnectionScopeLimitsErrorLinesWithoutVerboseOnly)
+{
+    const auto errorLines = [](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = text.find("ERROR: line"); at != std::string::npos; at = text.find("ERROR: line", at + 1)) ++n;
+        return n;
+    };
+    // A thread without a connection scope is never limited.
+    SetVerbose(false);
+    for (int i = 0; i < 250; ++i) tarvos::LogError(&state, "ERROR: line %d", i);
+    EXPECT_EQ(errorLines(StreamText()), 250u);
+
+    // 250 lines at once from one connection: the first 100 as they are, then
+    // one count of the rest when the connection ends.
+    std::string before = StreamText();
+    {
+        tarvos::ConnectionLogScope scope(&state);
+        for (int i = 0; i < 250; ++i) tarvos::LogError(&state, "ERROR: line %d", i);
+        EXPECT_EQ(errorLines(StreamText().substr(before.size())), 100u);
+    }
+    std::string added = StreamText().substr(before.size());
+    EXPECT_EQ(errorLines(added), 100u);
+    EXPECT_NE(added.find("Tarvos:: ERROR: line 99\n"), std::string::npos);
+    const std::string tail = "Tarvos:: ... 150 lines suppressed\n";
+    ASSERT_GE(added.size(), tail.size());
+    EXPECT_EQ(added.substr(added.size() - tail.size()), tail);
+
+    // With verbose output the user asked for every line.
+    SetVerbose(true);
+    before = StreamText();
+    {
+        tarvos::ConnectionLogScope scope(&state);
+        for (int i = 0; i < 250; ++i) tarvos::LogError(&state, "ERROR: line %d", i);
+    }
+    added = StreamText().substr(before.size());
+    EXPECT_EQ(errorLines(added), 250u);
+    EXPECT_EQ(added.find("suppressed"), std::string::npos);
 }
 
 }  // namespace
