@@ -14,9 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "hislip/Locking.h"
 #include "hislip/MessageHeader.h"
-#include "hislip/SessionTable.h"
 #include "platform/Socket.h"
 
 namespace tarvos::fuzz {
@@ -258,23 +256,24 @@ void StopAll(std::vector<Feed>& feeds, std::vector<Connection*>& connections)
     }
 }
 
+void CheckLockInvariants()
+{
+    const std::string broken = QuietServer().lockTable.CheckInvariants();
+    if (!broken.empty()) {
+        Fail(("the lock table is inconsistent: " + broken).c_str());
+    }
+}
+
 void CheckServerWideStateFree()
 {
-    using namespace locking;
-    if (lockState.load() != 0 || sharedLockClients.load() != 0) {
+    Server& server = QuietServer();
+    CheckLockInvariants();
+    const LockTable::Snapshot state = server.lockTable.Read();
+    if (state.lockState != 0 || state.sharedLockClients != 0 || server.lockTable.SessionCount() != 0) {
         Fail("the server-wide lock state is not free after every session ended");
     }
-    if (!exclusiveLockToken.Acquire(0)) {
-        Fail("the exclusive lock token is still taken after every session ended");
-    }
-    exclusiveLockToken.Release();
-    if (!sharedLockFreeEvent.IsSet()) {
-        Fail("the shared lock counts as held after every session ended");
-    }
-    for (uint32_t id = 1; id <= 5; ++id) {
-        if (sessions::TakeSession(id) != nullptr) {
-            Fail("a session slot still names a channel after every session ended");
-        }
+    if (server.sessionTable.Occupied() != 0) {
+        Fail("a session slot still names a channel after every session ended");
     }
 }
 

@@ -52,7 +52,11 @@ void Pump(std::vector<Feed>& feeds, int quietMs, int capMs);
 // when the workers need longer than a few seconds to end.
 void StopAll(std::vector<Feed>& feeds, std::vector<Connection*>& connections);
 
-// Aborts when a lock or a session slot outlived the sessions that took it.
+// Aborts when the lock table's state contradicts itself (sessions may be open).
+void CheckLockInvariants();
+
+// Aborts when the lock table is inconsistent, or a lock or a session slot
+// outlived the sessions that took it.
 void CheckServerWideStateFree();
 
 }  // namespace tarvos::fuzz

@@ -95,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     fuzz::Pump(feeds, 100, 2000);
+    fuzz::CheckLockInvariants();
     std::vector<Connection*> connections {syncConnection, asyncConnection};
     fuzz::StopAll(feeds, connections);
     delete syncConnection;
