@@ -26,8 +26,22 @@ void UpperCase(std::string& text)
 
 }  // namespace
 
+bool Connection::ClearedDuringUnit()
+{
+    if (channel.CompletedClears() == unitClears) {
+        return false;
+    }
+    responseBuffer.clear();
+    return true;
+}
+
 int Connection::AddResponse(const std::string& unit, uint8_t delimiter)
 {
+    // The client cleared the device while this unit was read or executed: its
+    // program message is over, and so is its answer.
+    if (ClearedDuringUnit()) {
+        return 1;
+    }
     if (responseBuffer.size() + unit.size() >= kResponseBufferLimit) {
         errorQueue.PushError(FormatError(-430));
         responseBuffer.clear();
@@ -49,7 +63,7 @@ int Connection::AddResponse(const std::string& unit, uint8_t delimiter)
 
 void Connection::Flush()
 {
-    if (!responseBuffer.empty()) {
+    if (!ClearedDuringUnit() && !responseBuffer.empty()) {
         responseBuffer += '\n';
         channel.SendResponse(responseBuffer);
         responseBuffer.clear();
@@ -81,10 +95,14 @@ void Connection::Run()
         }
         std::string token;
         uint8_t delimiter = 0;
+        unitClears = channel.CompletedClears();
         result = channel.NextToken(token, delimiter, tokenTrace);
         if (result <= 0) {
             break;
         }
+        // Units collected before a device clear that completed meanwhile never
+        // reach the client.
+        ClearedDuringUnit();
         UpperCase(token);
         const CommandHandler handler = CommandTable::Find(token);
         if (handler == nullptr) {
