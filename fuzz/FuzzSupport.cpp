@@ -87,6 +87,38 @@ Server* MakeServer()
 
 }  // namespace
 
+void Framing::Check(const uint8_t* bytes, size_t length, const Feed& feed)
+{
+    while (length > 0) {
+        if (skip > 0) {
+            const size_t n = skip < length ? static_cast<size_t>(skip) : length;
+            skip -= n;
+            bytes += n;
+            length -= n;
+            continue;
+        }
+        const size_t n = sizeof(header) - have < length ? sizeof(header) - have : length;
+        std::memcpy(header + have, bytes, n);
+        have += n;
+        bytes += n;
+        length -= n;
+        if (have < sizeof(header)) {
+            return;
+        }
+        have = 0;
+        if (header[0] != 'H' || header[1] != 'S') {
+            Fail("the server sent a message without the HS prologue");
+        }
+        for (const uint8_t type : feed.forbiddenTypes) {
+            if (header[2] == type) {
+                const std::string what = std::string("the server sent ") + MessageTypeName(type) + " on the " + feed.name;
+                Fail(what.c_str());
+            }
+        }
+        skip = ReadBigEndian64(header + 8);
+    }
+}
+
 Server& QuietServer()
 {
     static Server* server = MakeServer();
@@ -165,6 +197,7 @@ void Pump(std::vector<Feed>& feeds, int quietMs, int capMs)
         size_t offset = 0;
         bool writeShut = false;
         bool ended = false;
+        Framing framing;
     };
     std::vector<Progress> progress(feeds.size());
     for (size_t i = 0; i < feeds.size(); ++i) {
@@ -203,6 +236,7 @@ void Pump(std::vector<Feed>& feeds, int quietMs, int capMs)
                     const ssize_t n = ::recv(feed.fd, drained, sizeof(drained), 0);
                     if (n > 0) {
                         lastMove = Clock::now();
+                        p.framing.Check(drained, static_cast<size_t>(n), feed);
                         continue;
                     }
                     if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
