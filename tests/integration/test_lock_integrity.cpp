@@ -210,5 +210,30 @@ TEST_F(LockIntegrityTest, NoConnectionExecutesPastAnotherSessionsLock)
     ExpectAnsweredAtOnce(b_);
 }
 
+TEST_F(LockIntegrityTest, ClientsThatHangUpAtTheGateLeaveAtOnce)
+{
+    const size_t fds = server_->OpenFdCount();
+    const size_t forced = Count("Force shutdown");
+    EXPECT_EQ(LockCode(a_, 0), 1);
+    {
+        HislipSession waiting[6];
+        for (HislipSession& s : waiting) {
+            ASSERT_TRUE(s.Open(server_->Port())) << s.lastError;
+            ExpectHeldBack(s, 50);
+        }
+    }
+    // Their workers end within moments, not when the lock is given back or a
+    // partner's wait runs out.
+    const auto start = Clock::now();
+    while (server_->OpenFdCount() > fds && Clock::now() - start < milliseconds(5000)) {
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_LE(server_->OpenFdCount(), fds);
+    EXPECT_LT(Clock::now() - start, milliseconds(3000));
+    EXPECT_EQ(Count("Force shutdown"), forced);
+    ExpectAnsweredAtOnce(a_);
+    EXPECT_EQ(UnlockCode(a_), 1);
+}
+
 }  // namespace
 }  // namespace tarvos::test
