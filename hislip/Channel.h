@@ -98,7 +98,6 @@ public:
     void WakeForStop() { stopEvent.Set(); }
 
     bool IsAsync() const { return isAsync; }
-    bool IsSync() const { return isSync; }
     // How many device clears this channel has completed. The worker compares it
     // before and after a step to learn that a clear ended what the step was doing.
     uint32_t CompletedClears() const { return completedClears; }

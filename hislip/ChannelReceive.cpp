@@ -48,7 +48,8 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                 return -1;
             }
             if (isSync && !WaitForLockAccess()) {
-                // The server stops while this channel waited for a lock.
+                // The server stops, or the client hung up, while this channel
+                // waited for a lock.
                 discard = true;
                 return 0;
             }

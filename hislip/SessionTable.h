@@ -31,7 +31,8 @@ public:
     // Takes the channel out of slot id (low 16 bits) when it is there, its
     // pairing time has not run out and its client has clientAddress; link runs
     // with it before anyone else can see the slot again (so the channel can't
-    // end unpaired in between). A slot whose client has another address stays.
+    // end unpaired in between). A slot whose client has another address stays;
+    // an address that could not be read matches none.
     template <typename Link>
     Pairing Take(uint32_t id, const std::string& clientAddress, uint64_t nowMs, Link link) EXCLUDES(guard)
     {
@@ -40,7 +41,7 @@ public:
         if (slot == nullptr) {
             return Pairing::UnknownId;
         }
-        if (slot->clientAddress != clientAddress) {
+        if (clientAddress.empty() || slot->clientAddress != clientAddress) {
             return Pairing::OtherAddress;
         }
         link(slot->channel);

@@ -59,6 +59,11 @@ TEST_F(SessionTableTest, OnlyTheOpeningAddressPairsAndAnotherLeavesTheSlot)
 
     ASSERT_EQ(table.Allocate(Fake(1), elsewhere, kStart), 1);
     EXPECT_EQ(Take(1, elsewhere, kStart + 1, Pairing::Paired), Fake(1));
+
+    // A peer address that could not be read pairs with nobody, not even with
+    // another such session.
+    ASSERT_EQ(table.Allocate(Fake(2), "", kStart), 1);
+    EXPECT_EQ(Take(1, "", kStart + 1, Pairing::OtherAddress), nullptr);
 }
 
 TEST_F(SessionTableTest, SessionThatDoesNotPairInTimeGivesItsIdBack)
