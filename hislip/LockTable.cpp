@@ -221,18 +221,16 @@ LockTable::Afterwards LockTable::EndSession(SessionKey session)
 bool LockTable::MayExecute(SessionKey session, uint64_t& seen) const
 {
     ScopedLock guard(lockGuard);
-    seen = changes.Value();
     if (lockState == 0) {
         return true;
     }
     const auto found = session != nullptr ? sessions.find(session) : sessions.end();
-    if (found == sessions.end()) {
-        return false;
+    if (found != sessions.end() &&
+        (ExclusiveHeld() ? found->second.holdsExclusiveLock : found->second.holdsSharedLock)) {
+        return true;
     }
-    if (ExclusiveHeld()) {
-        return found->second.holdsExclusiveLock;
-    }
-    return found->second.holdsSharedLock;
+    seen = changes.Value();
+    return false;
 }
 
 LockTable::Snapshot LockTable::Read() const

@@ -88,7 +88,8 @@ public:
     // Whether a session (nullptr: a channel without partner, which holds
     // nothing) may execute now: the exclusive holder only while the exclusive
     // lock is held, else the sharers only while the shared lock is held, else
-    // anyone. seen receives the change count the answer belongs to.
+    // anyone. When it may not, seen receives the change count this answer
+    // belongs to, for waiting on ChangedSince(seen).
     bool MayExecute(SessionKey session, uint64_t& seen) const EXCLUDES(lockGuard);
     // Waitable that becomes ready at the first change after seen.
     platform::Waitable ChangedSince(uint64_t seen) const { return platform::Waitable(changes, seen); }

@@ -252,23 +252,28 @@ TEST_F(LockTableTest, GateLetsThroughOnlyWhoMayExecuteNow)
 
 TEST_F(LockTableTest, EveryTransitionWakesWaitsOnTheStateAndNothingElseDoes)
 {
+    EXPECT_EQ(RequestShared(b, "key"), Shared::First);
     uint64_t seen = 0;
-    table.MayExecute(a, seen);
+    ASSERT_FALSE(table.MayExecute(a, seen));
     EXPECT_EQ(platform::WaitForAny({table.ChangedSince(seen)}, 50), platform::kWaitTimedOut);
     // Refusals change nothing and wake nobody.
     EXPECT_EQ(table.ReleaseImmediate(a).what, Released::Nothing);
     EXPECT_EQ(table.ReleaseDeferred(a, 1), Released::Nothing);
+    EXPECT_EQ(RequestShared(c, "other"), Shared::OtherKey);
+    EXPECT_EQ(table.RequestExclusive(c, 0, stop), Grant::SharedByOthers);
     EXPECT_EQ(platform::WaitForAny({table.ChangedSince(seen)}, 50), platform::kWaitTimedOut);
 
+    // A waiter wakes when its own session gets the lock, not only when the
+    // lock becomes free.
     auto woken = std::async(std::launch::async, [&] { return platform::WaitForAny({table.ChangedSince(seen)}, 5000); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(RequestShared(b, "key"), Shared::First);
+    EXPECT_EQ(RequestShared(a, "key"), Shared::Joined);
     ASSERT_EQ(woken.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(woken.get(), 0);
-    EXPECT_FALSE(May(a));
+    EXPECT_TRUE(May(a));
 
-    for (int step = 0; step < 3; ++step) {
-        table.MayExecute(a, seen);
+    for (int step = 0; step < 4; ++step) {
+        ASSERT_FALSE(table.MayExecute(c, seen));
         switch (step) {
         case 0:
             EXPECT_EQ(table.ReleaseDeferred(b, 4), Released::Shared);
@@ -276,13 +281,17 @@ TEST_F(LockTableTest, EveryTransitionWakesWaitsOnTheStateAndNothingElseDoes)
         case 1:
             EXPECT_EQ(RequestShared(b, "key"), Shared::Joined);
             break;
-        default:
+        case 2:
             table.EndSession(b);
+            break;
+        default:
+            EXPECT_FALSE(table.MessageArrived(a, 6).shared);
+            EXPECT_EQ(table.ReleaseImmediate(a).what, Released::Shared);
             break;
         }
         EXPECT_EQ(platform::WaitForAny({table.ChangedSince(seen)}, 0), 0) << "step " << step;
     }
-    EXPECT_TRUE(May(a));
+    EXPECT_TRUE(May(c));
     ExpectState(0, 0, 0);
 }
 
