@@ -14,6 +14,8 @@ ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
+# The paired-session harness (locks, session set-up) may get a time of its own.
+FUZZ_SESSION_SECONDS ?= $(FUZZ_SECONDS)
 SAN_PACKAGES ?= clang libclang-rt-14-dev llvm
 # The protocol analyser that the capture test runs the server's traffic through.
 TEST_PACKAGES ?= tshark
@@ -63,11 +65,12 @@ test-tsan: sanitizer-deps test-deps $(TSAN_DIR)/CMakeCache.txt
 	cmake --build $(TSAN_DIR) -j$(JOBS)
 	./tools/sanitized-ctest tsan $(TSAN_DIR) $(JOBS)
 
-# Every libFuzzer harness for FUZZ_SECONDS seconds, from a scratch copy of the
-# committed seed corpus; fails on a crash, leak, time-out or memory blow-up.
+# Every libFuzzer harness for FUZZ_SECONDS seconds (the session harness for
+# FUZZ_SESSION_SECONDS), from a scratch copy of the committed seed corpus;
+# fails on a crash, leak, time-out, memory blow-up or broken invariant.
 fuzz: sanitizer-deps $(FUZZ_DIR)/CMakeCache.txt
 	cmake --build $(FUZZ_DIR) -j$(JOBS)
-	./tools/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS)
+	./tools/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS) fuzz_session=$(FUZZ_SESSION_SECONDS)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "hislip/LockTable.h"
+#include "hislip/SessionTable.h"
 #include "log/Log.h"
 
 namespace tarvos {
@@ -36,6 +38,9 @@ public:
     bool slowMode = false;
     bool singleConnection = false;
     bool blockingUnlock = false;
+    // Shared by every session: the locks, and the sessions waiting to pair.
+    LockTable lockTable;
+    SessionTable sessionTable;
 };
 
 }  // namespace tarvos

@@ -5,7 +5,6 @@
 
 #include "console/CommandLine.h"
 #include "console/Server.h"
-#include "hislip/Locking.h"
 #include "platform/Console.h"
 #include "platform/Socket.h"
 
@@ -14,8 +13,9 @@ namespace {
 void PrintStatus(tarvos::Server* server)
 {
     std::printf("Number of open socket connections : %d\n", server->OpenConnectionCount());
+    const tarvos::LockTable::Snapshot locks = server->lockTable.Read();
     std::printf("Global lock state of server       : ");
-    switch (tarvos::locking::LockStateForConsole()) {
+    switch (locks.lockState) {
     case 0:
         std::printf("not locked\n");
         break;
@@ -31,7 +31,7 @@ void PrintStatus(tarvos::Server* server)
     default:
         break;
     }
-    std::printf("Number of clients that share the shared lock: %d\n", tarvos::locking::SharedClientsForConsole());
+    std::printf("Number of clients that share the shared lock: %d\n", locks.sharedLockClients);
 }
 
 }  // namespace

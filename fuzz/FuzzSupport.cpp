@@ -14,9 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "hislip/Locking.h"
 #include "hislip/MessageHeader.h"
-#include "hislip/SessionTable.h"
 #include "platform/Socket.h"
 
 namespace tarvos::fuzz {
@@ -88,6 +86,38 @@ Server* MakeServer()
 }
 
 }  // namespace
+
+void Framing::Check(const uint8_t* bytes, size_t length, const Feed& feed)
+{
+    while (length > 0) {
+        if (skip > 0) {
+            const size_t n = skip < length ? static_cast<size_t>(skip) : length;
+            skip -= n;
+            bytes += n;
+            length -= n;
+            continue;
+        }
+        const size_t n = sizeof(header) - have < length ? sizeof(header) - have : length;
+        std::memcpy(header + have, bytes, n);
+        have += n;
+        bytes += n;
+        length -= n;
+        if (have < sizeof(header)) {
+            return;
+        }
+        have = 0;
+        if (header[0] != 'H' || header[1] != 'S') {
+            Fail("the server sent a message without the HS prologue");
+        }
+        for (const uint8_t type : feed.forbiddenTypes) {
+            if (header[2] == type) {
+                const std::string what = std::string("the server sent ") + MessageTypeName(type) + " on the " + feed.name;
+                Fail(what.c_str());
+            }
+        }
+        skip = ReadBigEndian64(header + 8);
+    }
+}
 
 Server& QuietServer()
 {
@@ -167,6 +197,7 @@ void Pump(std::vector<Feed>& feeds, int quietMs, int capMs)
         size_t offset = 0;
         bool writeShut = false;
         bool ended = false;
+        Framing framing;
     };
     std::vector<Progress> progress(feeds.size());
     for (size_t i = 0; i < feeds.size(); ++i) {
@@ -205,6 +236,7 @@ void Pump(std::vector<Feed>& feeds, int quietMs, int capMs)
                     const ssize_t n = ::recv(feed.fd, drained, sizeof(drained), 0);
                     if (n > 0) {
                         lastMove = Clock::now();
+                        p.framing.Check(drained, static_cast<size_t>(n), feed);
                         continue;
                     }
                     if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -258,23 +290,24 @@ void StopAll(std::vector<Feed>& feeds, std::vector<Connection*>& connections)
     }
 }
 
+void CheckLockInvariants()
+{
+    const std::string broken = QuietServer().lockTable.CheckInvariants();
+    if (!broken.empty()) {
+        Fail(("the lock table is inconsistent: " + broken).c_str());
+    }
+}
+
 void CheckServerWideStateFree()
 {
-    using namespace locking;
-    if (lockState.load() != 0 || sharedLockClients.load() != 0) {
+    Server& server = QuietServer();
+    CheckLockInvariants();
+    const LockTable::Snapshot state = server.lockTable.Read();
+    if (state.lockState != 0 || state.sharedLockClients != 0 || server.lockTable.SessionCount() != 0) {
         Fail("the server-wide lock state is not free after every session ended");
     }
-    if (!exclusiveLockToken.Acquire(0)) {
-        Fail("the exclusive lock token is still taken after every session ended");
-    }
-    exclusiveLockToken.Release();
-    if (!sharedLockFreeEvent.IsSet()) {
-        Fail("the shared lock counts as held after every session ended");
-    }
-    for (uint32_t id = 1; id <= 5; ++id) {
-        if (sessions::TakeSession(id) != nullptr) {
-            Fail("a session slot still names a channel after every session ended");
-        }
+    if (server.sessionTable.Occupied() != 0) {
+        Fail("a session slot still names a channel after every session ended");
     }
 }
 

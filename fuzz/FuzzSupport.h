@@ -40,9 +40,23 @@ bool ReadHeader(int fd, uint8_t (&wire)[16], int timeoutMs);
 struct Feed {
     int fd = -1;
     std::vector<std::vector<uint8_t>> chunks;
+    // Message types the server must never send on this connection (checked on
+    // everything the pump drains); what to call the connection in the report.
+    std::vector<uint8_t> forbiddenTypes;
+    const char* name = "connection";
 };
 
-// Sends every feed's chunks (non-blocking, draining all answers meanwhile), shuts
+// Splits what the server sends on one connection into messages and aborts on
+// a type that the feed forbids.
+struct Framing {
+    uint8_t header[16] = {};
+    size_t have = 0;
+    uint64_t skip = 0;
+    void Check(const uint8_t* bytes, size_t length, const Feed& feed);
+};
+
+// Sends every feed's chunks (non-blocking, draining and checking all answers
+// meanwhile: a forbidden message type aborts), shuts
 // the write side of each feed once its chunks are out, and keeps draining until
 // the server closed every socket or nothing moved for quietMs (at most capMs in
 // all). Returns when done; the sockets stay open.
@@ -52,7 +66,11 @@ void Pump(std::vector<Feed>& feeds, int quietMs, int capMs);
 // when the workers need longer than a few seconds to end.
 void StopAll(std::vector<Feed>& feeds, std::vector<Connection*>& connections);
 
-// Aborts when a lock or a session slot outlived the sessions that took it.
+// Aborts when the lock table's state contradicts itself (sessions may be open).
+void CheckLockInvariants();
+
+// Aborts when the lock table is inconsistent, or a lock or a session slot
+// outlived the sessions that took it.
 void CheckServerWideStateFree();
 
 }  // namespace tarvos::fuzz

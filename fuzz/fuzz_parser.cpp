@@ -41,6 +41,10 @@ std::vector<uint8_t> Frame(const uint8_t* payload, size_t size, uint8_t control)
     const size_t per = (control & 0x7F) != 0 ? (control & 0x7F) : (size != 0 ? size : 1);
     const bool endLast = (control & 0x80) == 0;
     std::vector<uint8_t> stream;
+    // Program messages count only on a session's synchronous channel.
+    static const uint8_t kSubAddress[] = {'h', 'i', 's', 'l', 'i', 'p', '0'};
+    fuzz::AppendMessage(stream, static_cast<uint8_t>(MessageType::Initialize), 0, 0x01005A5Au, kSubAddress,
+                        sizeof(kSubAddress));
     uint32_t messageId = 0xFFFFFF00u;
     size_t at = 0;
     do {

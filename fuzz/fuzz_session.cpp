@@ -82,6 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<fuzz::Feed> feeds(2);
     feeds[0].fd = sync.harness;
     feeds[1].fd = async.harness;
+    // Program messages and their answers belong to the synchronous channel.
+    feeds[0].name = "synchronous channel";
+    feeds[1].name = "asynchronous channel";
+    feeds[0].forbiddenTypes = {static_cast<uint8_t>(MessageType::AsyncInterrupted)};
+    feeds[1].forbiddenTypes = {static_cast<uint8_t>(MessageType::Data), static_cast<uint8_t>(MessageType::DataEnd),
+                               static_cast<uint8_t>(MessageType::Interrupted)};
     for (size_t at = 0; at < size;) {
         const uint8_t selector = data[at++];
         size_t n = static_cast<size_t>(selector & 0x7F) + 1;
@@ -95,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     fuzz::Pump(feeds, 100, 2000);
+    fuzz::CheckLockInvariants();
     std::vector<Connection*> connections {syncConnection, asyncConnection};
     fuzz::StopAll(feeds, connections);
     delete syncConnection;

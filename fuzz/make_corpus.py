@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the fuzz harnesses: short valid sessions.
 
-Run from anywhere; replaces the files under fuzz/corpus/. Each harness has an
-input format of its own (see the comment at the top of its source).
+Run from anywhere; replaces the files under fuzz/corpus/ that it writes, but
+keeps the inputs that once made a harness fail (crash-*, leak-*, timeout-*,
+oom-*): they stay as regression cases. Each harness has an input format of its
+own (see the comment at the top of its source).
 """
 import os
 import struct
@@ -13,6 +15,8 @@ INITIALIZE, FATAL_ERROR, ERROR, ASYNC_LOCK = 0, 2, 3, 4
 DATA, DATA_END, DEVICE_CLEAR_COMPLETE, REMOTE_LOCAL = 6, 7, 8, 10
 TRIGGER, MAX_MESSAGE_SIZE, ASYNC_INITIALIZE, ASYNC_DEVICE_CLEAR = 12, 15, 17, 19
 ASYNC_STATUS_QUERY, ASYNC_LOCK_INFO = 21, 24
+INJECTION = b"MMEM:DATA 'inj',#15hello\n*IDN?\n"
+FAILURE_PREFIXES = ("crash-", "leak-", "timeout-", "oom-")
 FIRST_ID = 0xFFFFFF00
 
 
@@ -71,6 +75,9 @@ def sync_sessions():
                             + msg(ASYNC_LOCK, 1, 100) + msg(ASYNC_LOCK, 0, 0) + msg(ASYNC_LOCK_INFO)
                             + msg(REMOTE_LOCAL, 2) + msg(MAX_MESSAGE_SIZE, 0, 0, struct.pack(">Q", 4096)))
     s["fatal_error"] = msg(FATAL_ERROR, 1, 0, b"poisoned") + msg(DATA_END, 0, FIRST_ID, b"*IDN?\n")
+    c = Sync()
+    s["roles"] = (c.send(b"*IDN?\n") + msg(INITIALIZE, 0, 0x01005A5A, b"hislip0")
+                  + msg(ASYNC_INITIALIZE, 0, 1) + msg(TRIGGER, 0, FIRST_ID + 2, INJECTION))
     return s
 
 
@@ -121,6 +128,23 @@ def session_sessions():
         (0, msg(ASYNC_DEVICE_CLEAR)),
         (1, msg(ASYNC_LOCK, 1, 0, b"key") + msg(MAX_MESSAGE_SIZE, 0, 0, struct.pack(">Q", 64)) + msg(ERROR, 0, 0, b"e")),
         (0, msg(DEVICE_CLEAR_COMPLETE, 0)), (0, c.send(b"*IDN?\n"))])
+    # A second shared grant while a release of the first waits, then the end.
+    c = Sync()
+    s["shared_regrant"] = chunked([(1, msg(ASYNC_LOCK, 1, 0, b"key") + msg(ASYNC_LOCK, 0, FIRST_ID)
+                                    + msg(ASYNC_LOCK, 1, 0, b"key")), (0, c.send(b"*IDN?\n"))])
+    # Exclusive lock: deferred release, immediate release, granted again, the old ID.
+    c = Sync()
+    s["exclusive_regrant"] = chunked([(1, msg(ASYNC_LOCK, 1, 0) + msg(ASYNC_LOCK, 0, FIRST_ID)
+                                       + msg(ASYNC_LOCK, 0, FIRST_ID - 2) + msg(ASYNC_LOCK, 1, 0)),
+                                      (0, c.send(b"*IDN?\n")), (1, msg(ASYNC_LOCK_INFO))])
+    # Program messages and payload-carrying control messages where they don't belong.
+    c = Sync()
+    s["misplaced_payloads"] = chunked([(1, msg(DATA_END, 0, FIRST_ID, INJECTION) + msg(TRIGGER, 0, FIRST_ID)
+                                        + msg(ASYNC_STATUS_QUERY, 0, FIRST_ID, INJECTION)
+                                        + msg(ASYNC_LOCK_INFO, 0, 0, INJECTION)),
+                                       (0, c.send(b"*ID", DATA)), (1, msg(ASYNC_DEVICE_CLEAR, 0, 0, INJECTION)),
+                                       (0, msg(DEVICE_CLEAR_COMPLETE, 0, 0, INJECTION)),
+                                       (1, msg(ASYNC_INITIALIZE, 0, 1) + msg(INITIALIZE, 0, 0))])
     return s
 
 
@@ -144,7 +168,8 @@ def write(harness, seeds):
     folder = os.path.join(ROOT, harness)
     os.makedirs(folder, exist_ok=True)
     for name in os.listdir(folder):
-        os.unlink(os.path.join(folder, name))
+        if not name.startswith(FAILURE_PREFIXES):
+            os.unlink(os.path.join(folder, name))
     for name, data in seeds.items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)

@@ -4,7 +4,6 @@
 
 #include "common/EscapeForLog.h"
 #include "console/Server.h"
-#include "hislip/SessionTable.h"
 #include "log/Log.h"
 #include "platform/Thread.h"
 
@@ -105,7 +104,7 @@ Channel::Channel(Server* owner, platform::SocketHandle* socketField, ErrorQueue*
 
 Channel::~Channel()
 {
-    sessions::Forget(this);
+    server->sessionTable.Forget(this);
     Unlink();
     ResetChannel();
 }
@@ -223,20 +222,9 @@ void Channel::ResetChannel()
     stopEvent.Reset();
     socketError = 0;
     ReleaseAtSessionEnd();
+    isSync = false;
     isAsync = false;
     srqArmed = false;
-}
-
-void Channel::ReleaseAtSessionEnd()
-{
-    exclusiveReleaseId = 0;
-    sharedReleaseId = 0;
-    ReleaseLock(ReleaseMode::Afterwards);
-    ReleaseLock(ReleaseMode::Afterwards);
-    exclusiveReleaseId = kNoReleaseId;
-    sharedReleaseId = kNoReleaseId;
-    holdsExclusiveLock = false;
-    holdsSharedLock = false;
 }
 
 bool Channel::CloseSession()
@@ -244,7 +232,7 @@ bool Channel::CloseSession()
     closedEvent.Set();
     // A synchronous channel that ends before its partner arrived gives its
     // session slot back, so no later AsyncInitialize pairs with it.
-    sessions::Forget(this);
+    server->sessionTable.Forget(this);
     {
         PeerRef partner(this);
         if (partner && !partner->closedEvent.Wait(kPartnerWaitMs)) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/CriticalSection.h"
+#include "hislip/LockTable.h"
 #include "hislip/MessageHeader.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
@@ -19,7 +20,6 @@ class ErrorQueue;
 enum class ReleaseMode { Immediate = 0, Deferred = 1, Afterwards = 2 };
 
 constexpr uint32_t kLookAheadSize = 258;
-constexpr uint32_t kNoReleaseId = 0xFFFFFFFFu;
 constexpr uint32_t kMessageIdBeforeFirst = 0xFFFFFEFEu;
 constexpr uint64_t kMaxMessageSize = 100000000u;
 constexpr uint16_t kServerVendorId = 0x515A;
@@ -89,8 +89,10 @@ public:
     // --- device clear ---
     void StartDiscard();
 
-    // --- locking ---
-    void ReleaseLock(ReleaseMode mode);
+    // --- locking (on the asynchronous channel, whose session key it is) ---
+    // Immediate and Deferred answer the AsyncLock release being handled;
+    // Afterwards runs when the synchronous channel has received messageId.
+    void ReleaseLock(ReleaseMode mode, uint32_t messageId);
 
     // --- session ---
     void ResetChannel();
@@ -148,10 +150,19 @@ private:
     long HandleAsyncLockInfo();
     long HandleExclusiveLockRequest();
     long HandleSharedLockRequest();
-    // The lock gate of a paired synchronous channel; false when the server stops.
+    // The lock gate of a synchronous channel; false when the server stops or
+    // the client hangs up while the message waits.
     bool WaitForLockAccess();
     // Reads and throws away the rest of the current payload.
     long DiscardPayload();
+    // The same with the discard trace: payload that no case reads.
+    long DiscardUnread();
+    // A message that the connection's role does not allow: FatalError 3 after
+    // the log line, and the connection ends (-1).
+    long RefuseSequence(const std::string& what);
+    // Data, DataEnd or Trigger on an asynchronous channel: payload thrown
+    // away, answered with Error 1; the channel goes on.
+    long RefuseProgramMessage();
     // Receives min(count, remaining) bytes of the current message's payload into
     // buffer and traces them; never goes on to the next message. Control cases
     // read their own payload with it also while input is discarded, so a
@@ -170,7 +181,11 @@ private:
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
     void SendLockResponse(uint8_t code);
+    // Logs what a message or the session's end gave back and, with blocking
+    // unlock, sends the responses that waited for it.
+    void ReportAfterwards(const LockTable::Afterwards& released);
     void ReleaseAtSessionEnd();
+    LockTable& Locks() const;
     // The trace line of a message sent.
     void TraceSend(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
                    const void* payload);
@@ -211,16 +226,12 @@ private:
 
     // Input is thrown away (device clear), or the connection has closed.
     std::atomic<bool> discard {false};
+    // The role the first Initialize or AsyncInitialize gave the connection;
+    // neither before that. Set and read by this channel's own thread.
+    bool isSync = false;
     std::atomic<bool> isAsync {false};
-    // Lock flags and release IDs, kept on the asynchronous channel. Flags change
-    // under lockGuard; the release IDs are stored and compared under the
-    // synchronous channel's lock.
-    std::atomic<bool> holdsExclusiveLock {false};
-    std::atomic<bool> holdsSharedLock {false};
     bool overlapped GUARDED_BY(lock) = false;
     bool responseSent GUARDED_BY(lock) = false;
-    std::atomic<uint32_t> exclusiveReleaseId {kNoReleaseId};
-    std::atomic<uint32_t> sharedReleaseId {kNoReleaseId};
     platform::Event clearEvent;
     platform::Event closedEvent;
     platform::Event stopEvent;

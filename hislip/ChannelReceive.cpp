@@ -5,9 +5,7 @@
 #include "common/EscapeForLog.h"
 #include "console/Server.h"
 #include "hislip/Channel.h"
-#include "hislip/Locking.h"
 #include "hislip/ReceiveResult.h"
-#include "hislip/SessionTable.h"
 #include "log/Log.h"
 
 namespace tarvos {
@@ -19,6 +17,10 @@ constexpr uint32_t kSubAddressLimit = 256;
 constexpr uint64_t kErrorTextLimit = 2000;
 constexpr size_t kDiscardChunk = 1024;
 const char kTooManyConnections[] = "Too many connections";
+const char kInvalidSequence[] = "Invalid Initialization sequence";
+const char kUnrecognizedType[] = "Unrecognized Message Type";
+constexpr uint8_t kFatalInvalidSequence = 3;
+constexpr uint8_t kErrorUnrecognizedType = 1;
 
 }  // namespace
 
@@ -48,8 +50,9 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                 LogError(server, "ERROR: Invalid Prologue");
                 return -1;
             }
-            if (!isAsync && !WaitForLockAccess()) {
-                // The server stops while this channel waited for a lock.
+            if (isSync && !WaitForLockAccess()) {
+                // The server stops, or the client hung up, while this channel
+                // waited for a lock.
                 discard = true;
                 return 0;
             }
@@ -106,6 +109,19 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                 LogError(server, "ERROR: Undefined MessageType %u", static_cast<unsigned>(header.messageType));
                 return -1;
             }
+            if (result != kGoOn && result <= 0) {
+                return result;
+            }
+            // Only Data and DataEnd carry program bytes; whatever payload a
+            // control case left unread never reaches the parser.
+            const bool programBytes = header.messageType == static_cast<uint8_t>(MessageType::Data) ||
+                                      header.messageType == static_cast<uint8_t>(MessageType::DataEnd);
+            if (remaining != 0 && !programBytes) {
+                const long rest = DiscardUnread();
+                if (rest <= 0) {
+                    return rest;
+                }
+            }
             if (result != kGoOn) {
                 return result;
             }
@@ -113,21 +129,9 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
         }
 
         if (discard) {
-            LogVerbose(server, "Socket[%X] >> Discard %u data bytes", static_cast<unsigned>(*socket),
-                       static_cast<unsigned>(remaining));
-            uint8_t scratch[kDiscardChunk];
-            while (remaining != 0) {
-                const size_t chunk = remaining < kDiscardChunk ? static_cast<size_t>(remaining) : kDiscardChunk;
-                const long n = platform::Receive(*socket, scratch, chunk);
-                if (n == 0) {
-                    return 0;
-                }
-                if (n < 0) {
-                    SaveSocketError();
-                    LogError(server, "ERROR: unexpected socket error");
-                    return n;
-                }
-                remaining -= static_cast<uint64_t>(n);
+            const long rest = DiscardUnread();
+            if (rest <= 0) {
+                return rest;
             }
             continue;
         }
@@ -169,6 +173,35 @@ long Channel::DiscardPayload()
     return 1;
 }
 
+long Channel::DiscardUnread()
+{
+    LogVerbose(server, "Socket[%X] >> Discard %u data bytes", static_cast<unsigned>(*socket),
+               static_cast<unsigned>(remaining));
+    return DiscardPayload();
+}
+
+long Channel::RefuseSequence(const std::string& what)
+{
+    LogError(server, "%s", what.c_str());
+    SendMessage(MessageType::FatalError, kFatalInvalidSequence, 0, sizeof(kInvalidSequence) - 1, kInvalidSequence);
+    return -1;
+}
+
+long Channel::RefuseProgramMessage()
+{
+    LogError(server, "ERROR: %s on the asynchronous channel refused", MessageTypeName(header.messageType));
+    const long rest = DiscardUnread();
+    if (rest <= 0) {
+        return rest;
+    }
+    if (SendMessage(MessageType::Error, kErrorUnrecognizedType, 0, sizeof(kUnrecognizedType) - 1,
+                    kUnrecognizedType) < 0) {
+        LogError(server, "ERROR: in sending Error");
+        return -1;
+    }
+    return kGoOn;
+}
+
 long Channel::ReceivePayload(uint8_t* buffer, uint64_t count)
 {
     const uint64_t n = count < remaining ? count : remaining;
@@ -206,7 +239,11 @@ long Channel::ReadPayloadPrefix(std::string& text, uint64_t limit)
 
 long Channel::HandleInitialize()
 {
-    const uint16_t sessionId = sessions::AllocateSessionId(this);
+    // A connection takes one role, once; asking again would take another
+    // session slot with every message.
+    if (isSync || isAsync) {
+        return RefuseSequence("ERROR: Initialize on a channel that is already initialized");
+    }
     const unsigned version = header.messageParameter >> 16;
     const unsigned vendor = header.messageParameter & 0xFFFFu;
     if (remaining != 0) {
@@ -225,6 +262,10 @@ long Channel::HandleInitialize()
         SendMessage(MessageType::FatalError, 4, 0, sizeof(kTooManyConnections) - 1, kTooManyConnections);
         return -1;
     }
+    isSync = true;
+    // The slot is taken as the answer goes out, so that a client that never
+    // finishes its sub-address holds none, and its pairing time starts now.
+    const uint16_t sessionId = server->sessionTable.Allocate(this, platform::PeerAddress(*socket), platform::NowMs());
     uint8_t mode;
     {
         ScopedLock guard(lock);
@@ -239,22 +280,20 @@ long Channel::HandleInitialize()
 
 long Channel::HandleAsyncInitialize()
 {
-    Channel* sync = nullptr;
-    {
-        ScopedLock guard(locking::lockGuard);
-        sync = sessions::TakeSession(header.messageParameter);
-        // A connection can't be the partner of itself.
-        if (sync == this) {
-            sync = nullptr;
-        }
-        if (sync != nullptr) {
-            LinkWith(sync);
-        }
+    if (isSync || isAsync) {
+        return RefuseSequence("ERROR: AsyncInitialize on a channel that is already initialized");
     }
     isAsync = true;
-    if (sync == nullptr) {
+    // Only the client that opened the session may complete it.
+    const SessionTable::Pairing pairing =
+        server->sessionTable.Take(header.messageParameter, platform::PeerAddress(*socket), platform::NowMs(),
+                                  [this](Channel* sync) { LinkWith(sync); });
+    if (pairing == SessionTable::Pairing::UnknownId) {
         LogError(server, "ERROR: invalid sessionID");
         return -1;
+    }
+    if (pairing == SessionTable::Pairing::OtherAddress) {
+        return RefuseSequence("ERROR: AsyncInitialize from another client address");
     }
     if (SendMessage(MessageType::AsyncInitializeResponse, 0, kServerVendorId) < 0) {
         LogError(server, "ERROR: AsyncInitializeResponse failed");

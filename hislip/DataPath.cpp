@@ -47,8 +47,16 @@ long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureTe
 
 long Channel::HandleData()
 {
+    if (isAsync) {
+        return RefuseProgramMessage();
+    }
+    if (!isSync) {
+        return RefuseSequence(std::string("ERROR: ") + MessageTypeName(header.messageType) + " before Initialize refused");
+    }
     uint32_t messageId;
     bool interrupted = false;
+    LockTable::Afterwards released;
+    PeerRef partner(this);
     {
         ScopedLock guard(lock);
         messageId = header.messageParameter;
@@ -56,28 +64,29 @@ long Channel::HandleData()
             LogError(server, "WARNING: unexpected MessageID");
         }
         lastMessageId = messageId;
-        {
-            PeerRef partner(this);
-            if (partner && (messageId == partner->sharedReleaseId || messageId == partner->exclusiveReleaseId)) {
-                partner->ReleaseLock(ReleaseMode::Afterwards);
+        // A release that waited for this message takes effect now (its
+        // responses go out once this channel's lock is left).
+        if (partner) {
+            released = server->lockTable.MessageArrived(partner.get(), messageId);
+        }
+        if (!discard && !overlapped) {
+            if (header.controlCode == 1) {
+                if (!expectRmtDelivered) {
+                    LogError(server, "ERROR: RMT_delivered not expected");
+                }
+                LogVerbose(server, "INFO: ExpectRMTdelivered = false");
+                expectRmtDelivered = false;
+                mav = false;
+            }
+            if (expectRmtDelivered) {
+                LogVerbose(server, "INFO: Interrupted Error, ExpectRMTdelivered = false");
+                QueueInterrupted();
+                interrupted = true;
             }
         }
-        if (discard || overlapped) {
-            return kGoOn;
-        }
-        if (header.controlCode == 1) {
-            if (!expectRmtDelivered) {
-                LogError(server, "ERROR: RMT_delivered not expected");
-            }
-            LogVerbose(server, "INFO: ExpectRMTdelivered = false");
-            expectRmtDelivered = false;
-            mav = false;
-        }
-        if (expectRmtDelivered) {
-            LogVerbose(server, "INFO: Interrupted Error, ExpectRMTdelivered = false");
-            QueueInterrupted();
-            interrupted = true;
-        }
+    }
+    if (partner) {
+        partner->ReportAfterwards(released);
     }
     if (interrupted && SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false) < 0) {
         return -1;

@@ -1,6 +1,6 @@
 // Exclusive and shared locks: requests, releases, lock info and the lock gate.
-#include "hislip/Locking.h"
-
+// The state itself is the server's LockTable; this side reads the messages,
+// logs and answers.
 #include <cstring>
 
 #include "console/Server.h"
@@ -10,71 +10,18 @@
 
 namespace tarvos {
 
-namespace locking {
-
-CriticalSection lockGuard;
-std::atomic<uint32_t> lockState {0};
-std::atomic<int32_t> sharedLockClients {0};
-std::string sharedLockKey;
-platform::Semaphore exclusiveLockToken;
-platform::Event sharedLockFreeEvent(true);
-
-uint32_t LockStateForConsole()
-{
-    return lockState.load();
-}
-
-int32_t SharedClientsForConsole()
-{
-    return sharedLockClients.load();
-}
-
-}  // namespace locking
-
-using namespace locking;
-
 namespace {
 
 constexpr uint32_t kShareKeyLimit = 256;
-
-// Adds the exclusive part to the lock state (0 to 2, 1 to 3).
-void AddExclusive() REQUIRES(lockGuard)
-{
-    const uint32_t s = lockState.load();
-    if (s == 0) {
-        lockState = 2;
-    } else if (s == 1) {
-        lockState = 3;
-    }
-}
-
-// Removes the exclusive part (3 to 1, 2 to 0).
-void RemoveExclusive() REQUIRES(lockGuard)
-{
-    const uint32_t s = lockState.load();
-    if (s == 3) {
-        lockState = 1;
-    } else if (s == 2) {
-        lockState = 0;
-    }
-}
-
-// One sharer less; the last one takes the shared part away (1 to 0, 3 to 2).
-void RemoveSharer() REQUIRES(lockGuard)
-{
-    sharedLockClients -= 1;
-    if (sharedLockClients.load() == 0) {
-        const uint32_t s = lockState.load();
-        if (s == 1) {
-            lockState = 0;
-        } else if (s == 3) {
-            lockState = 2;
-        }
-        sharedLockFreeEvent.Set();
-    }
-}
+// How often a message held at the gate looks whether its client has gone.
+constexpr uint32_t kGateHangUpCheckMs = 500;
 
 }  // namespace
+
+LockTable& Channel::Locks() const
+{
+    return server->lockTable;
+}
 
 void Channel::SendLockResponse(uint8_t code)
 {
@@ -85,6 +32,7 @@ long Channel::HandleAsyncLock()
 {
     FireArmedServiceRequest();
     if (header.controlCode == 0) {
+        const uint32_t messageId = header.messageParameter;
         PeerRef partner(this);
         // Only the asynchronous channel of a complete session holds locks; a
         // release elsewhere has nothing to give back.
@@ -96,8 +44,7 @@ long Channel::HandleAsyncLock()
         // release ID, are atomic with the synchronous channel's bookkeeping of the
         // MessageIDs it receives.
         ScopedLock guard(partner->lock);
-        ReleaseLock(header.messageParameter == partner->lastMessageId ? ReleaseMode::Immediate
-                                                                      : ReleaseMode::Deferred);
+        ReleaseLock(messageId == partner->lastMessageId ? ReleaseMode::Immediate : ReleaseMode::Deferred, messageId);
         return kGoOn;
     }
     {
@@ -120,35 +67,25 @@ long Channel::HandleAsyncLock()
 long Channel::HandleExclusiveLockRequest()
 {
     LogVerbose(server, "INFO: Exclusive Lock Request");
-    lockGuard.Enter();
-    if (holdsExclusiveLock && exclusiveReleaseId == kNoReleaseId) {
-        LogError(server, "ERROR: Exclusive Lock already granted");
-        lockGuard.Leave();
-        SendLockResponse(3);
-        return kGoOn;
-    }
-    if (lockState.load() == 1 && !holdsSharedLock) {
-        SendLockResponse(0);
-        LogVerbose(server, "INFO: Lock refused since another client has shared lock.");
-        lockGuard.Leave();
-        return kGoOn;
-    }
-    lockGuard.Leave();
-
     // The wait blocks this channel's thread; a server stop ends it as a refusal.
-    const uint32_t timeoutMs = header.messageParameter;
-    const int woken = platform::WaitForAny({exclusiveLockToken, stopEvent}, timeoutMs);
-    if (woken == 0) {
-        {
-            ScopedLock guard(lockGuard);
-            holdsExclusiveLock = true;
-            AddExclusive();
-        }
+    switch (Locks().RequestExclusive(this, header.messageParameter, stopEvent)) {
+    case LockTable::ExclusiveGrant::Granted:
         SendLockResponse(1);
         LogVerbose(server, "INFO: Lock granted");
-    } else {
+        break;
+    case LockTable::ExclusiveGrant::AlreadyHeld:
+        LogError(server, "ERROR: Exclusive Lock already granted");
+        SendLockResponse(3);
+        break;
+    case LockTable::ExclusiveGrant::SharedByOthers:
+        SendLockResponse(0);
+        LogVerbose(server, "INFO: Lock refused since another client has shared lock.");
+        break;
+    case LockTable::ExclusiveGrant::TimedOut:
+    case LockTable::ExclusiveGrant::Stopped:
         SendLockResponse(0);
         LogVerbose(server, "INFO: Lock refused");
+        break;
     }
     return kGoOn;
 }
@@ -167,133 +104,114 @@ long Channel::HandleSharedLockRequest()
     const std::string key(reinterpret_cast<char*>(keyBytes),
                           nul != nullptr ? static_cast<size_t>(nul - keyBytes) : static_cast<size_t>(got));
 
-    if ((holdsSharedLock && sharedReleaseId == kNoReleaseId) ||
-        (holdsExclusiveLock && exclusiveReleaseId == kNoReleaseId)) {
+    int32_t sharers = 0;
+    switch (Locks().RequestShared(this, key, sharers)) {
+    case LockTable::SharedGrant::AlreadyHeld:
         LogError(server, "ERROR: Shared Lock already granted");
         SendLockResponse(3);
-        return kGoOn;
+        break;
+    case LockTable::SharedGrant::OtherKey:
+        LogVerbose(server, "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. %d clients",
+                   static_cast<int>(sharers));
+        SendLockResponse(0);
+        break;
+    case LockTable::SharedGrant::ExclusiveLocked:
+        LogVerbose(server,
+                   "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. Server is exclusive locked");
+        SendLockResponse(0);
+        break;
+    case LockTable::SharedGrant::Joined:
+        LogVerbose(server, "INFO: Shared Lock granted. %d clients", static_cast<int>(sharers));
+        SendLockResponse(1);
+        break;
+    case LockTable::SharedGrant::First:
+        SendLockResponse(1);
+        break;
     }
-    uint8_t response;
-    {
-        ScopedLock guard(lockGuard);
-        if (sharedLockClients.load() > 0) {
-            if (key != sharedLockKey) {
-                LogVerbose(server, "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. %d clients",
-                           static_cast<int>(sharedLockClients.load()));
-                response = 0;
-            } else {
-                sharedLockClients += 1;
-                holdsSharedLock = true;
-                LogVerbose(server, "INFO: Shared Lock granted. %d clients", static_cast<int>(sharedLockClients.load()));
-                response = 1;
-            }
-        } else if (lockState.load() == 2) {
-            LogVerbose(server,
-                       "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. Server is exclusive locked");
-            response = 0;
-        } else {
-            sharedLockKey = key;
-            sharedLockClients = 1;
-            holdsSharedLock = true;
-            lockState = 1;
-            sharedLockFreeEvent.Reset();
-            response = 1;
-        }
-    }
-    SendLockResponse(response);
     return kGoOn;
 }
 
-void Channel::ReleaseLock(ReleaseMode mode)
+void Channel::ReleaseLock(ReleaseMode mode, uint32_t messageId)
 {
     const bool blocking = server->blockingUnlock;
     switch (mode) {
     case ReleaseMode::Deferred:
-        if (holdsExclusiveLock && exclusiveReleaseId == kNoReleaseId) {
-            exclusiveReleaseId = header.messageParameter;
+        switch (Locks().ReleaseDeferred(this, messageId)) {
+        case LockTable::Released::Exclusive:
             if (!blocking) {
                 SendLockResponse(1);
                 LogVerbose(server, "INFO: Exclusive Lock released (deferred)");
             } else {
                 LogVerbose(server, "INFO: Exclusive Lock released (deferred). Response is blocked.");
             }
-        } else if (holdsSharedLock && sharedReleaseId == kNoReleaseId) {
-            sharedReleaseId = header.messageParameter;
+            break;
+        case LockTable::Released::Shared:
             if (!blocking) {
                 SendLockResponse(2);
                 LogVerbose(server, "INFO: Shared Lock released (deferred)");
             } else {
                 LogVerbose(server, "INFO: Shared Lock released (deferred). Response is blocked.");
             }
-        } else {
+            break;
+        case LockTable::Released::Nothing:
             SendLockResponse(0);
             LogError(server, "ERROR: No lock to release (deferred)");
+            break;
         }
         break;
-    case ReleaseMode::Immediate:
-        if (holdsExclusiveLock) {
-            {
-                ScopedLock guard(lockGuard);
-                holdsExclusiveLock = false;
-                RemoveExclusive();
-                exclusiveLockToken.Release();
-            }
+    case ReleaseMode::Immediate: {
+        const LockTable::Release released = Locks().ReleaseImmediate(this);
+        switch (released.what) {
+        case LockTable::Released::Exclusive:
             SendLockResponse(1);
             LogVerbose(server, "INFO: Exclusive Lock released");
-        } else if (holdsSharedLock) {
-            {
-                ScopedLock guard(lockGuard);
-                holdsSharedLock = false;
-                RemoveSharer();
-                LogVerbose(server, "INFO: Shared Lock released. Clients=%d", static_cast<int>(sharedLockClients.load()));
-            }
+            break;
+        case LockTable::Released::Shared:
+            LogVerbose(server, "INFO: Shared Lock released. Clients=%d", static_cast<int>(released.sharers));
             SendLockResponse(2);
-        } else {
+            break;
+        case LockTable::Released::Nothing:
             SendLockResponse(0);
             LogError(server, "ERROR: No lock to release");
-        }
-        break;
-    case ReleaseMode::Afterwards:
-        if (holdsExclusiveLock && exclusiveReleaseId != kNoReleaseId) {
-            {
-                ScopedLock guard(lockGuard);
-                holdsExclusiveLock = false;
-                exclusiveReleaseId = kNoReleaseId;
-                RemoveExclusive();
-                exclusiveLockToken.Release();
-            }
-            if (blocking) {
-                SendLockResponse(1);
-            }
-            LogVerbose(server, "INFO: Exclusive Lock released afterwards");
-        } else if (holdsSharedLock && sharedReleaseId != kNoReleaseId) {
-            {
-                ScopedLock guard(lockGuard);
-                holdsSharedLock = false;
-                RemoveSharer();
-                LogVerbose(server, "INFO: Shared Lock released afterwards. Clients=%d",
-                           static_cast<int>(sharedLockClients.load()));
-                sharedReleaseId = kNoReleaseId;
-            }
-            if (blocking) {
-                SendLockResponse(2);
-            }
+            break;
         }
         break;
     }
+    case ReleaseMode::Afterwards:
+        ReportAfterwards(Locks().MessageArrived(this, messageId));
+        break;
+    }
+}
+
+void Channel::ReportAfterwards(const LockTable::Afterwards& released)
+{
+    const bool blocking = server->blockingUnlock;
+    if (released.exclusive) {
+        if (blocking) {
+            SendLockResponse(1);
+        }
+        LogVerbose(server, "INFO: Exclusive Lock released afterwards");
+    }
+    if (released.shared) {
+        LogVerbose(server, "INFO: Shared Lock released afterwards. Clients=%d", static_cast<int>(released.sharers));
+        if (blocking) {
+            SendLockResponse(2);
+        }
+    }
+}
+
+void Channel::ReleaseAtSessionEnd()
+{
+    ReportAfterwards(Locks().EndSession(this));
 }
 
 long Channel::HandleAsyncLockInfo()
 {
     FireArmedServiceRequest();
-    uint8_t exclusive = 1;
-    if (!holdsExclusiveLock) {
-        if (exclusiveLockToken.Acquire(0)) {
-            exclusiveLockToken.Release();
-            exclusive = 0;
-        }
-    }
-    const int32_t sharers = sharedLockClients.load();
+    const LockTable::Snapshot state = Locks().Read();
+    const uint8_t exclusive = (state.lockState & 2u) != 0 ? 1 : 0;
+    const int32_t sharers = state.sharedLockClients;
+    // A lone exclusive holder counts as one session holding a lock.
     const uint32_t count = (sharers == 0 && exclusive == 1) ? 1u : static_cast<uint32_t>(sharers);
     LogVerbose(server, "INFO: Server is %d exclusive locked and %d clients that share the shared lock",
                static_cast<int>(exclusive), static_cast<int>(sharers));
@@ -306,32 +224,31 @@ long Channel::HandleAsyncLockInfo()
 
 bool Channel::WaitForLockAccess()
 {
-    bool waitShared = false;
-    bool waitExclusive = false;
-    {
-        PeerRef partner(this);
-        if (!partner) {
+    for (;;) {
+        uint64_t seen = 0;
+        {
+            // The session is that of the current partner, looked up anew after
+            // every wake: a channel without partner holds no lock.
+            PeerRef partner(this);
+            if (Locks().MayExecute(partner.get(), seen)) {
+                return true;
+            }
+        }
+        const int woken =
+            platform::WaitForAny({clearEvent, stopEvent, Locks().ChangedSince(seen)}, kGateHangUpCheckMs);
+        if (woken == 0) {
+            LogVerbose(server, "INFO: socket is unblocked due to DeviceClear");
             return true;
         }
-        ScopedLock guard(lockGuard);
-        const uint32_t s = lockState.load();
-        waitShared = (s == 1 || s == 3) && !partner->holdsSharedLock;
-        waitExclusive = (s == 2 || s == 3) && !partner->holdsExclusiveLock;
-    }
-    if (waitShared && platform::WaitForAny({clearEvent, sharedLockFreeEvent, stopEvent}, platform::kWaitForever) == 2) {
-        return false;
-    }
-    if (waitExclusive) {
-        const int woken = platform::WaitForAny({clearEvent, exclusiveLockToken, stopEvent}, platform::kWaitForever);
         if (woken == 1) {
-            exclusiveLockToken.Release();
-        } else if (woken == 0) {
-            LogVerbose(server, "INFO: socket is unblocked due to DeviceClear");
-        } else {
+            return false;
+        }
+        // A client that has gone can't be answered; its connection ends here
+        // instead of waiting for the lock with it.
+        if (woken == platform::kWaitTimedOut && platform::PeerHasHungUp(*socket)) {
             return false;
         }
     }
-    return true;
 }
 
 }  // namespace tarvos

@@ -1,48 +1,46 @@
 #include "hislip/SessionTable.h"
 
-#include "hislip/Locking.h"
+namespace tarvos {
 
-namespace tarvos::sessions {
-
-namespace {
-
-constexpr uint32_t kSlots = 6;
-Channel* g_slots[kSlots] GUARDED_BY(locking::lockGuard) = {};
-
-}  // namespace
-
-uint16_t AllocateSessionId(Channel* channel)
+uint16_t SessionTable::Allocate(Channel* channel, const std::string& clientAddress, uint64_t nowMs)
 {
-    ScopedLock guard(locking::lockGuard);
+    ScopedLock hold(guard);
     for (uint16_t id = 1; id < kSlots; ++id) {
-        if (g_slots[id] == nullptr) {
-            g_slots[id] = channel;
+        if (Live(id, nowMs) == nullptr) {
+            slots[id] = Slot {channel, clientAddress, nowMs + kPairingTimeMs};
             return id;
         }
     }
     return kNoSessionId;
 }
 
-Channel* TakeSession(uint32_t id)
+SessionTable::Slot* SessionTable::Live(uint32_t id, uint64_t nowMs)
 {
     const uint32_t slot = id & 0xFFFFu;
-    ScopedLock guard(locking::lockGuard);
-    if (slot == 0 || slot >= kSlots) {
+    if (slot == 0 || slot >= kSlots || slots[slot].channel == nullptr || nowMs >= slots[slot].expiresAtMs) {
         return nullptr;
     }
-    Channel* channel = g_slots[slot];
-    g_slots[slot] = nullptr;
-    return channel;
+    return &slots[slot];
 }
 
-void Forget(Channel* channel)
+void SessionTable::Forget(const Channel* channel)
 {
-    ScopedLock guard(locking::lockGuard);
+    ScopedLock hold(guard);
     for (uint32_t id = 1; id < kSlots; ++id) {
-        if (g_slots[id] == channel) {
-            g_slots[id] = nullptr;
+        if (slots[id].channel == channel) {
+            slots[id] = Slot {};
         }
     }
 }
 
-}  // namespace tarvos::sessions
+int SessionTable::Occupied() const
+{
+    ScopedLock hold(guard);
+    int occupied = 0;
+    for (uint32_t id = 1; id < kSlots; ++id) {
+        occupied += slots[id].channel != nullptr ? 1 : 0;
+    }
+    return occupied;
+}
+
+}  // namespace tarvos

@@ -25,8 +25,25 @@ void UpperCase(std::string& text)
 
 }  // namespace
 
+bool Connection::ClearedDuringUnit()
+{
+    if (channel.CompletedClears() == unitClears) {
+        return false;
+    }
+    // Parts that already left belong to an exchange the clear has ended: the
+    // response gets no end of its own.
+    responseBuffer.clear();
+    responseStarted = false;
+    return true;
+}
+
 int Connection::AddResponse(const std::string& unit, uint8_t delimiter)
 {
+    // The client cleared the device while this unit was read or executed: its
+    // program message is over, and so is its answer.
+    if (ClearedDuringUnit()) {
+        return 1;
+    }
     if (responseBuffer.empty() && !responseStarted) {
         responseBuffer = unit;
     } else {
@@ -52,6 +69,9 @@ int Connection::AddResponse(const std::string& unit, uint8_t delimiter)
 
 void Connection::Flush()
 {
+    if (ClearedDuringUnit()) {
+        return;
+    }
     if (!responseBuffer.empty() || responseStarted) {
         responseBuffer += '\n';
         channel.SendResponse(responseBuffer);
@@ -107,10 +127,14 @@ long Connection::Serve()
         }
         std::string token;
         uint8_t delimiter = 0;
+        unitClears = channel.CompletedClears();
         result = channel.NextToken(token, delimiter, tokenTrace);
         if (result <= 0) {
             break;
         }
+        // Units collected before a device clear that completed meanwhile never
+        // reach the client.
+        ClearedDuringUnit();
         UpperCase(token);
         const CommandHandler handler = CommandTable::Find(token);
         if (handler == nullptr) {

@@ -62,7 +62,7 @@ bool Connection::ServesClient()
     // A client that has just closed is gone even before the worker has read
     // the end of its input.
     ScopedLock guard(lock);
-    return socket != platform::kInvalidSocket && !platform::PeerHasClosed(socket);
+    return socket != platform::kInvalidSocket && !platform::PeerHasHungUp(socket);
 }
 
 bool Connection::Stop()

@@ -74,6 +74,9 @@ private:
     // parts have already left is ended, so that the client is not left waiting
     // for its end.
     void DropResponse();
+    // True, with the response buffer emptied, when a device clear has
+    // completed since the current unit began.
+    bool ClearedDuringUnit();
 
     Server* const server;
     // The instrument's state: used by this connection's worker thread only.
@@ -87,6 +90,8 @@ private:
     uint8_t stb = 0;
     uint8_t esr = 0;
     bool tokenTrace = true;
+    // Device clears the channel had completed when the current unit began.
+    uint32_t unitClears = 0;
     // The accepted socket; written under lock (the server's stop closes it
     // while the worker may be reading).
     platform::SocketHandle socket = platform::kInvalidSocket;

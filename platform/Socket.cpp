@@ -217,15 +217,34 @@ int PollReadable(SocketHandle s)
     return ::poll(&entry, 1, 0);
 }
 
-bool PeerHasClosed(SocketHandle s)
+std::string PeerAddress(SocketHandle s)
+{
+    sockaddr_storage peer {};
+    socklen_t length = sizeof(peer);
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        return "";
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+        return ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text)) != nullptr ? text : "";
+    }
+    if (peer.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            return ::inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof(text)) != nullptr ? text : "";
+        }
+        return ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof(text)) != nullptr ? text : "";
+    }
+    return "local";
+}
+
+bool PeerHasHungUp(SocketHandle s)
 {
     pollfd entry {};
     entry.fd = s;
     entry.events = POLLRDHUP;
-    if (::poll(&entry, 1, 0) <= 0) {
-        return false;
-    }
-    return (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int ShutdownBoth(SocketHandle s)

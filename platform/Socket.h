@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tarvos::platform {
 
@@ -57,9 +58,13 @@ struct SendSlice {
 long SendSlices(SocketHandle s, const SendSlice* slices, size_t count);
 // Zero-timeout readability poll: the poll result (0 nothing, >0 readable, <0 error).
 int PollReadable(SocketHandle s);
-// Zero-timeout check whether the peer has closed its side of the connection (or
-// the connection has failed or been shut down here).
-bool PeerHasClosed(SocketHandle s);
+// The address of the connected peer as text, an IPv4 address mapped into IPv6
+// written as plain IPv4 (so both spellings of one host compare equal); "local"
+// for a socket that is not IP; empty when it can't be read.
+std::string PeerAddress(SocketHandle s);
+// True when the peer has shut its sending side down or the connection failed,
+// even while bytes it sent before are still waiting to be read. Never blocks.
+bool PeerHasHungUp(SocketHandle s);
 // Shuts both directions down. 0 or -1.
 int ShutdownBoth(SocketHandle s);
 int CloseSocketHandle(SocketHandle s);

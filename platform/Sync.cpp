@@ -24,6 +24,7 @@ public:
     static bool& Signalled(Event& e) { return e.signalled_; }
     static const bool& Signalled(const Event& e) { return e.signalled_; }
     static int& Count(Semaphore& s) { return s.count_; }
+    static const uint64_t& Value(const ChangeCounter& c) { return c.value_; }
 
     // Waits on the shared condition until ready() holds or the time is up.
     template <typename Ready>
@@ -89,6 +90,34 @@ void Semaphore::Release()
     SyncAccess::Changed().notify_all();
 }
 
+bool Semaphore::Available() const
+{
+    std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
+    return count_ > 0;
+}
+
+void ChangeCounter::Bump()
+{
+    {
+        std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
+        ++value_;
+    }
+    SyncAccess::Changed().notify_all();
+}
+
+uint64_t ChangeCounter::Value() const
+{
+    std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
+    return value_;
+}
+
+uint64_t NowMs()
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
 int WaitForAny(std::initializer_list<Waitable> objects, uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> guard(SyncAccess::Mutex());
@@ -96,8 +125,10 @@ int WaitForAny(std::initializer_list<Waitable> objects, uint32_t timeoutMs)
     auto ready = [&] {
         int index = 0;
         for (const Waitable& object : objects) {
-            if (object.event != nullptr ? SyncAccess::Signalled(*object.event)
-                                        : SyncAccess::Count(*object.semaphore) > 0) {
+            const bool ready = object.event != nullptr       ? SyncAccess::Signalled(*object.event)
+                               : object.semaphore != nullptr ? SyncAccess::Count(*object.semaphore) > 0
+                                                             : SyncAccess::Value(*object.counter) != object.seen;
+            if (ready) {
                 winner = index;
                 return true;
             }

@@ -39,19 +39,41 @@ public:
     bool Acquire(uint32_t timeoutMs);
     // Gives the count back (a count already at its maximum stays there).
     void Release();
+    // True while the count could be taken (nothing is taken).
+    bool Available() const;
 
 private:
     friend class SyncAccess;
     int count_;
 };
 
-// One object of a combined wait: an event (ready while signalled) or the
-// semaphore (ready while its count can be taken; the wait then takes it).
+// A counter that waits can watch: bumped on every change of what it stands
+// for, ready for a waiter once it differs from the value that waiter saw.
+class ChangeCounter {
+public:
+    ChangeCounter() = default;
+    ChangeCounter(const ChangeCounter&) = delete;
+    ChangeCounter& operator=(const ChangeCounter&) = delete;
+
+    void Bump();
+    uint64_t Value() const;
+
+private:
+    friend class SyncAccess;
+    uint64_t value_ = 0;
+};
+
+// One object of a combined wait: an event (ready while signalled), the
+// semaphore (ready while its count can be taken; the wait then takes it) or a
+// change counter (ready once it no longer holds the value seen).
 struct Waitable {
     Waitable(Event& e) : event(&e) {}          // NOLINT(google-explicit-constructor)
     Waitable(Semaphore& s) : semaphore(&s) {}  // NOLINT(google-explicit-constructor)
+    Waitable(const ChangeCounter& c, uint64_t seenValue) : counter(&c), seen(seenValue) {}
     Event* event = nullptr;
     Semaphore* semaphore = nullptr;
+    const ChangeCounter* counter = nullptr;
+    uint64_t seen = 0;
 };
 
 constexpr int kWaitTimedOut = -1;
@@ -60,6 +82,9 @@ constexpr int kWaitTimedOut = -1;
 // limit). Returns the index of the object that ended the wait, the first in the
 // list winning when several are ready, or kWaitTimedOut.
 int WaitForAny(std::initializer_list<Waitable> objects, uint32_t timeoutMs);
+
+// Milliseconds of a monotonic clock (not the time of day).
+uint64_t NowMs();
 
 // Waits without limit until either event is signalled; returns 0 for the first,
 // 1 for the second (the first wins when both are).

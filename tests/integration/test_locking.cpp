@@ -12,6 +12,7 @@
 
 #include "tests/support/HislipClient.h"
 #include "tests/support/ServerProcess.h"
+#include "tests/support/SessionChecks.h"
 
 namespace tarvos::test {
 namespace {
@@ -65,58 +66,12 @@ protected:
 
     static uint8_t Lock(HislipSession& s, uint32_t timeoutMs, const std::string& key = "")
     {
-        uint8_t response = 0xEE;
-        EXPECT_TRUE(s.Lock(response, timeoutMs, key)) << s.lastError;
-        return response;
+        return LockCode(s, timeoutMs, key);
     }
-    static uint8_t Unlock(HislipSession& s)
-    {
-        uint8_t response = 0xEE;
-        EXPECT_TRUE(s.Unlock(response)) << s.lastError;
-        return response;
-    }
-    // A release naming a MessageID; answers the AsyncLockResponse code.
-    static uint8_t ReleaseNaming(HislipSession& s, uint32_t messageId)
-    {
-        Message m;
-        EXPECT_TRUE(s.async.Send(Msg::AsyncLock, 0, messageId));
-        EXPECT_TRUE(s.ReceiveAsync(m, +Msg::AsyncLockResponse, 2000)) << s.lastError;
-        return m.control;
-    }
-    // "exclusive,count" as AsyncLockInfoResponse reports it.
-    static std::string Info(HislipSession& s)
-    {
-        uint8_t exclusive = 0xEE;
-        uint32_t count = 0xEE;
-        EXPECT_TRUE(s.LockInfo(exclusive, count)) << s.lastError;
-        return std::to_string(exclusive) + "," + std::to_string(count);
-    }
-
-    // The space bar prints the lock state and the number of sharers.
-    void ExpectConsoleShows(const std::string& state, int sharers)
-    {
-        const std::string block = "Global lock state of server       : " + state +
-                                  "\nNumber of clients that share the shared lock: " + std::to_string(sharers) + "\n";
-        const size_t before = Server()->CountInStdout(block);
-        Server()->SendKeys(" ");
-        EXPECT_TRUE(Server()->WaitForStdout(block, 2000, before + 1))
-            << "wanted:\n" << block << "console ends with:\n" << Tail(Server()->Stdout());
-    }
-
-    static std::string Tail(const std::string& text) { return text.size() > 300 ? text.substr(text.size() - 300) : text; }
-
-    // Sends a query that the lock gate must hold back.
-    static void ExpectHeldBack(HislipSession& s)
-    {
-        s.Write("*IDN?\n");
-        EXPECT_TRUE(s.sync.ExpectSilence(300)) << s.sync.LastError();
-    }
-    static void ExpectAnswered(HislipSession& s)
-    {
-        std::string answer;
-        EXPECT_TRUE(s.ReadResponse(answer, nullptr, 3000)) << s.lastError;
-        EXPECT_EQ(answer, kIdentity);
-    }
+    static uint8_t Unlock(HislipSession& s) { return UnlockCode(s); }
+    static std::string Info(HislipSession& s) { return LockInfoText(s); }
+    void ExpectConsoleShows(const std::string& state, int sharers) { test::ExpectConsoleShows(*Server(), state, sharers); }
+    static void ExpectAnswered(HislipSession& s) { ExpectReleased(s); }
 
     HislipSession a_, b_, c_, d_;
 };

@@ -1,6 +1,7 @@
 // Message codec and the single-channel HislipSocket.
 #include "tests/support/HislipClient.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -56,6 +57,35 @@ constexpr std::array<const char*, 26> kNames = {
     "AsyncLockInfo",
     "AsyncLockInfoResponse",
 };
+
+// Binds s to localAddress (any port) before it connects.
+bool BindLocal(int s, int family, const std::string& localAddress, std::string& why)
+{
+    sockaddr_storage local{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&local);
+        a->sin_family = AF_INET;
+        length = sizeof(*a);
+        if (::inet_pton(AF_INET, localAddress.c_str(), &a->sin_addr) != 1) {
+            why = "local address " + localAddress + " is not IPv4";
+            return false;
+        }
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&local);
+        a->sin6_family = AF_INET6;
+        length = sizeof(*a);
+        if (::inet_pton(AF_INET6, localAddress.c_str(), &a->sin6_addr) != 1) {
+            why = "local address " + localAddress + " is not IPv6";
+            return false;
+        }
+    }
+    if (::bind(s, reinterpret_cast<sockaddr*>(&local), length) != 0) {
+        why = "bind " + localAddress + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -133,7 +163,7 @@ bool HislipSocket::Fail(const std::string& why)
     return false;
 }
 
-bool HislipSocket::Connect(uint16_t port, const std::string& host, int timeoutMs)
+bool HislipSocket::Connect(uint16_t port, const std::string& host, int timeoutMs, const std::string& localAddress)
 {
     Close();
     addrinfo hints{};
@@ -151,6 +181,10 @@ bool HislipSocket::Connect(uint16_t port, const std::string& host, int timeoutMs
         int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
         if (s < 0) {
             why = std::string("socket: ") + std::strerror(errno);
+            continue;
+        }
+        if (!localAddress.empty() && !BindLocal(s, ai->ai_family, localAddress, why)) {
+            ::close(s);
             continue;
         }
         int rc = ::connect(s, ai->ai_addr, ai->ai_addrlen);

@@ -80,8 +80,11 @@ public:
     HislipSocket& operator=(const HislipSocket&) = delete;
     ~HislipSocket();
 
-    // Connects to host:port ("127.0.0.1" or "::1") with TCP_NODELAY on.
-    bool Connect(uint16_t port, const std::string& host = "127.0.0.1", int timeoutMs = 5000);
+    // Connects to host:port ("127.0.0.1" or "::1") with TCP_NODELAY on. A
+    // non-empty localAddress (e.g. "127.0.0.2") is bound before connecting, so
+    // the server sees the connection come from that address.
+    bool Connect(uint16_t port, const std::string& host = "127.0.0.1", int timeoutMs = 5000,
+        const std::string& localAddress = "");
     // Sends one message; false if the peer is gone or stops reading for
     // longer than the send timeout.
     bool Send(uint8_t type, uint8_t control, uint32_t param, const std::string& payload = "");
@@ -154,6 +157,7 @@ public:
     uint16_t clientVendor = 0x5456;            // "TV"
     uint32_t nextMessageId = kFirstMessageId;  // ID of the next Data/DataEnd/Trigger; +2 after each
     bool rmtPending = false;                   // a complete response was read; next Write carries RMT-delivered
+    std::string localAddress;                  // bound by both channels before connecting ("" = any)
     std::string lastError;                     // why the last failing call failed
     std::vector<Message> skipped;              // messages passed over by the last DeviceClear
     std::vector<Message> serviceRequests;      // AsyncServiceRequest messages seen while waiting on async

@@ -40,7 +40,7 @@ bool HislipSession::Open(uint16_t port, const std::string& host, const std::stri
     Close();
     nextMessageId = kFirstMessageId;
     rmtPending = false;
-    if (!sync.Connect(port, host, timeoutMs)) return Fail("sync connect: " + sync.LastError());
+    if (!sync.Connect(port, host, timeoutMs, localAddress)) return Fail("sync connect: " + sync.LastError());
     const uint32_t offer = (uint32_t{clientVersion} << 16) | clientVendor;
     if (!sync.Send(Msg::Initialize, 0, offer, subaddress)) return Fail("send Initialize: " + sync.LastError());
     Message m;
@@ -51,7 +51,7 @@ bool HislipSession::Open(uint16_t port, const std::string& host, const std::stri
     serverVersion = static_cast<uint16_t>(m.param >> 16);
     sessionId = static_cast<uint16_t>(m.param & 0xFFFF);
 
-    if (!async.Connect(port, host, timeoutMs)) return Fail("async connect: " + async.LastError());
+    if (!async.Connect(port, host, timeoutMs, localAddress)) return Fail("async connect: " + async.LastError());
     if (!async.Send(Msg::AsyncInitialize, 0, sessionId)) return Fail("send AsyncInitialize: " + async.LastError());
     if (!async.ReceiveType(m, Msg::AsyncInitializeResponse, timeoutMs)) {
         return Fail("AsyncInitialize: " + async.LastError());

@@ -45,6 +45,10 @@ protected:
         timeval limit{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
         channel = std::make_unique<tarvos::Channel>(&server, &fd, &queue);
+        // The channel serves program messages once it is a session's
+        // synchronous channel; its InitializeResponse is never read.
+        const std::string initialize = EncodeMessage(+Msg::Initialize, 0, 0x01005456, "hislip0");
+        ASSERT_EQ(::write(peer, initialize.data(), initialize.size()), static_cast<ssize_t>(initialize.size()));
     }
 
     void TearDown() override

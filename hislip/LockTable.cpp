@@ -1,0 +1,299 @@
+#include "hislip/LockTable.h"
+
+#include "common/Check.h"
+
+namespace tarvos {
+
+LockTable::ExclusiveGrant LockTable::RequestExclusive(SessionKey session, uint32_t timeoutMs, platform::Event& stop)
+{
+    uint64_t seen;
+    {
+        ScopedLock guard(lockGuard);
+        const auto found = sessions.find(session);
+        if (found != sessions.end() && found->second.holdsExclusiveLock) {
+            if (found->second.exclusiveReleaseId == kNoReleaseId) {
+                return ExclusiveGrant::AlreadyHeld;
+            }
+            // Asked for again before the deferred release took effect: the
+            // session keeps the lock and the release is off.
+            found->second.exclusiveReleaseId = kNoReleaseId;
+            Changed();
+            return ExclusiveGrant::Granted;
+        }
+        const bool shares = found != sessions.end() && found->second.holdsSharedLock;
+        if (lockState == 1 && !shares) {
+            return ExclusiveGrant::SharedByOthers;
+        }
+        if (TryTakeExclusive(session)) {
+            return ExclusiveGrant::Granted;
+        }
+        seen = changes.Value();
+    }
+    const bool forever = timeoutMs == platform::kWaitForever;
+    const uint64_t deadline = platform::NowMs() + timeoutMs;
+    for (;;) {
+        const uint64_t now = platform::NowMs();
+        if (!forever && now >= deadline) {
+            return ExclusiveGrant::TimedOut;
+        }
+        const uint32_t left = forever ? platform::kWaitForever : static_cast<uint32_t>(deadline - now);
+        const int woken = platform::WaitForAny({stop, ChangedSince(seen)}, left);
+        if (woken == 0) {
+            return ExclusiveGrant::Stopped;
+        }
+        ScopedLock guard(lockGuard);
+        if (TryTakeExclusive(session)) {
+            return ExclusiveGrant::Granted;
+        }
+        seen = changes.Value();
+    }
+}
+
+bool LockTable::TryTakeExclusive(SessionKey session)
+{
+    if (ExclusiveHeld()) {
+        return false;
+    }
+    const bool taken = exclusiveLockToken.Acquire(0);
+    TARVOS_CHECK_EMPTY(taken ? "" : "the exclusive lock token is taken while nobody holds the lock");
+    (void)taken;
+    sessions[session].holdsExclusiveLock = true;
+    lockState |= 2u;
+    Changed();
+    return true;
+}
+
+LockTable::SharedGrant LockTable::RequestShared(SessionKey session, const std::string& key, int32_t& sharers)
+{
+    ScopedLock guard(lockGuard);
+    sharers = sharedLockClients;
+    const auto found = sessions.find(session);
+    if (found != sessions.end()) {
+        const SessionLocks& own = found->second;
+        if ((own.holdsSharedLock && own.sharedReleaseId == kNoReleaseId) ||
+            (own.holdsExclusiveLock && own.exclusiveReleaseId == kNoReleaseId)) {
+            return SharedGrant::AlreadyHeld;
+        }
+    }
+    if (sharedLockClients > 0) {
+        if (key != sharedLockKey) {
+            return SharedGrant::OtherKey;
+        }
+        SessionLocks& own = sessions[session];
+        if (own.holdsSharedLock) {
+            // A sharer whose release was pending shares on, counted once.
+            own.sharedReleaseId = kNoReleaseId;
+        } else {
+            own.holdsSharedLock = true;
+            sharedLockClients += 1;
+        }
+        sharers = sharedLockClients;
+        Changed();
+        return SharedGrant::Joined;
+    }
+    if (ExclusiveHeld()) {
+        return SharedGrant::ExclusiveLocked;
+    }
+    sharedLockKey = key;
+    sharedLockClients = 1;
+    sessions[session].holdsSharedLock = true;
+    lockState |= 1u;
+    sharedLockFreeEvent.Reset();
+    sharers = sharedLockClients;
+    Changed();
+    return SharedGrant::First;
+}
+
+void LockTable::GiveBackExclusive(SessionLocks& locks)
+{
+    locks.holdsExclusiveLock = false;
+    locks.exclusiveReleaseId = kNoReleaseId;
+    lockState &= ~2u;
+    exclusiveLockToken.Release();
+}
+
+void LockTable::GiveBackShared(SessionLocks& locks)
+{
+    locks.holdsSharedLock = false;
+    locks.sharedReleaseId = kNoReleaseId;
+    sharedLockClients -= 1;
+    if (sharedLockClients == 0) {
+        lockState &= ~1u;
+        sharedLockFreeEvent.Set();
+    }
+}
+
+void LockTable::Forget(SessionKey session)
+{
+    const auto found = sessions.find(session);
+    if (found != sessions.end() && !found->second.holdsExclusiveLock && !found->second.holdsSharedLock) {
+        sessions.erase(found);
+    }
+}
+
+LockTable::Release LockTable::ReleaseImmediate(SessionKey session)
+{
+    ScopedLock guard(lockGuard);
+    Release result;
+    const auto found = sessions.find(session);
+    if (found != sessions.end()) {
+        if (found->second.holdsExclusiveLock) {
+            GiveBackExclusive(found->second);
+            result.what = Released::Exclusive;
+        } else if (found->second.holdsSharedLock) {
+            GiveBackShared(found->second);
+            result.what = Released::Shared;
+        }
+        Forget(session);
+        Changed();
+    }
+    result.sharers = sharedLockClients;
+    return result;
+}
+
+LockTable::Released LockTable::ReleaseDeferred(SessionKey session, uint32_t messageId)
+{
+    ScopedLock guard(lockGuard);
+    const auto found = sessions.find(session);
+    if (found == sessions.end()) {
+        return Released::Nothing;
+    }
+    SessionLocks& own = found->second;
+    Released what = Released::Nothing;
+    if (own.holdsExclusiveLock && own.exclusiveReleaseId == kNoReleaseId) {
+        own.exclusiveReleaseId = messageId;
+        what = Released::Exclusive;
+    } else if (own.holdsSharedLock && own.sharedReleaseId == kNoReleaseId) {
+        own.sharedReleaseId = messageId;
+        what = Released::Shared;
+    }
+    if (what != Released::Nothing) {
+        Changed();
+    }
+    return what;
+}
+
+LockTable::Afterwards LockTable::MessageArrived(SessionKey session, uint32_t messageId)
+{
+    ScopedLock guard(lockGuard);
+    Afterwards result;
+    const auto found = sessions.find(session);
+    if (found != sessions.end()) {
+        SessionLocks& own = found->second;
+        if (own.holdsExclusiveLock && own.exclusiveReleaseId == messageId) {
+            GiveBackExclusive(own);
+            result.exclusive = true;
+        }
+        if (own.holdsSharedLock && own.sharedReleaseId == messageId) {
+            GiveBackShared(own);
+            result.shared = true;
+        }
+        if (result.exclusive || result.shared) {
+            Forget(session);
+            Changed();
+        }
+    }
+    result.sharers = sharedLockClients;
+    return result;
+}
+
+LockTable::Afterwards LockTable::EndSession(SessionKey session)
+{
+    ScopedLock guard(lockGuard);
+    Afterwards result;
+    const auto found = sessions.find(session);
+    if (found != sessions.end()) {
+        if (found->second.holdsExclusiveLock) {
+            GiveBackExclusive(found->second);
+            result.exclusive = true;
+        }
+        if (found->second.holdsSharedLock) {
+            GiveBackShared(found->second);
+            result.shared = true;
+        }
+        sessions.erase(found);
+        Changed();
+    }
+    result.sharers = sharedLockClients;
+    return result;
+}
+
+bool LockTable::MayExecute(SessionKey session, uint64_t& seen) const
+{
+    ScopedLock guard(lockGuard);
+    if (lockState == 0) {
+        return true;
+    }
+    const auto found = session != nullptr ? sessions.find(session) : sessions.end();
+    if (found != sessions.end() &&
+        (ExclusiveHeld() ? found->second.holdsExclusiveLock : found->second.holdsSharedLock)) {
+        return true;
+    }
+    seen = changes.Value();
+    return false;
+}
+
+LockTable::Snapshot LockTable::Read() const
+{
+    ScopedLock guard(lockGuard);
+    return Snapshot {lockState, sharedLockClients};
+}
+
+size_t LockTable::SessionCount() const
+{
+    ScopedLock guard(lockGuard);
+    return sessions.size();
+}
+
+std::string LockTable::CheckInvariants() const
+{
+    ScopedLock guard(lockGuard);
+    return Inconsistency();
+}
+
+void LockTable::Changed()
+{
+    changes.Bump();
+    TARVOS_CHECK_EMPTY(Inconsistency());
+}
+
+std::string LockTable::Inconsistency() const
+{
+    int32_t sharers = 0;
+    int32_t exclusiveHolders = 0;
+    for (const auto& [session, locks] : sessions) {
+        if (!locks.holdsExclusiveLock && !locks.holdsSharedLock) {
+            return "a session that holds no lock is still listed";
+        }
+        if (locks.exclusiveReleaseId != kNoReleaseId && !locks.holdsExclusiveLock) {
+            return "a release of an exclusive lock that is not held is pending";
+        }
+        if (locks.sharedReleaseId != kNoReleaseId && !locks.holdsSharedLock) {
+            return "a release of a shared lock that is not held is pending";
+        }
+        sharers += locks.holdsSharedLock ? 1 : 0;
+        exclusiveHolders += locks.holdsExclusiveLock ? 1 : 0;
+    }
+    if (sharedLockClients != sharers) {
+        return "sharedLockClients is " + std::to_string(sharedLockClients) + " but " + std::to_string(sharers) +
+               " sessions share the shared lock";
+    }
+    if (exclusiveHolders > 1) {
+        return std::to_string(exclusiveHolders) + " sessions hold the exclusive lock";
+    }
+    const uint32_t expected = (exclusiveHolders == 1 ? 2u : 0u) | (sharers > 0 ? 1u : 0u);
+    if (lockState != expected) {
+        return "lockState is " + std::to_string(lockState) + " but the sessions hold " + std::to_string(expected);
+    }
+    if (exclusiveLockToken.Available() == (exclusiveHolders == 1)) {
+        return exclusiveHolders == 1 ? "the exclusive lock is held but its token is free"
+                                     : "nobody holds the exclusive lock but its token is taken";
+    }
+    if (sharedLockFreeEvent.IsSet() != (sharers == 0)) {
+        return sharers == 0 ? "nobody shares the shared lock but it is not signalled free"
+                            : "the shared lock is signalled free while it is shared";
+    }
+    return "";
+}
+
+}  // namespace tarvos
