@@ -187,7 +187,6 @@ void Channel::ReleaseBlockBuffer()
 {
     std::free(blockBuffer);
     blockBuffer = nullptr;
-    blockCapacity = 0;
 }
 
 void Channel::ResetChannel()
