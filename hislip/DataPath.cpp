@@ -215,7 +215,10 @@ int Channel::SendResponseData(const void* data, uint32_t length)
 int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped)
 {
     dropped = false;
-    if (count == 0 || count > kMaxResponseParts) {
+    if (count == 0) {
+        return 1;
+    }
+    if (count > kMaxResponseParts) {
         return -1;
     }
     uint32_t firstId = 0;
