@@ -89,17 +89,35 @@ long RunOperation(Channel& channel, uint8_t op)
         return r;
     }
     case 4: {
-        const uint8_t* block = nullptr;
-        const long r = channel.ParseBlock(block, delimiter);
-        if (r > 0) {
-            if (block == nullptr || r > static_cast<long>(kBlockLengthLimit)) {
-                Broken("ParseBlock reported data it does not hold");
+        // The sink checks that the block's data arrives as announced.
+        struct Checked final : BlockSink {
+            void Begin(uint32_t length) override
+            {
+                if (begun || length == 0 || length > kBlockLengthLimit) {
+                    Broken("ParseBlock began a block twice, empty or over the limit");
+                }
+                begun = true;
+                declared = length;
             }
-            // Every byte it reports must be readable.
-            volatile uint8_t sum = 0;
-            for (long i = 0; i < r; ++i) {
-                sum = static_cast<uint8_t>(sum + block[i]);
+            void Take(const uint8_t* data, size_t length) override
+            {
+                if (!begun || length == 0 || length > kBlockBufferSize || taken + length > declared) {
+                    Broken("ParseBlock handed over data it did not announce");
+                }
+                // Every byte it hands over must be readable.
+                volatile uint8_t sum = 0;
+                for (size_t i = 0; i < length; ++i) {
+                    sum = static_cast<uint8_t>(sum + data[i]);
+                }
+                taken += length;
             }
+            bool begun = false;
+            uint64_t declared = 0;
+            uint64_t taken = 0;
+        } sink;
+        const long r = channel.ParseBlock(sink, delimiter);
+        if (r > 0 && static_cast<uint64_t>(r) != sink.taken) {
+            Broken("ParseBlock counted other data than it handed over");
         }
         return r;
     }

@@ -193,7 +193,6 @@ void Channel::ReleaseBlockBuffer()
 {
     std::free(blockBuffer);
     blockBuffer = nullptr;
-    blockCapacity = 0;
 }
 
 void Channel::ResetChannel()

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/CriticalSection.h"
+#include "hislip/BlockSink.h"
 #include "hislip/LockTable.h"
 #include "hislip/MessageHeader.h"
 #include "platform/Socket.h"
@@ -24,6 +25,8 @@ constexpr uint32_t kMessageIdBeforeFirst = 0xFFFFFEFEu;
 constexpr uint64_t kMaxMessageSize = 100000000u;
 constexpr uint16_t kServerVendorId = 0x515A;
 constexpr uint32_t kBlockLengthLimit = 209715200u;
+// A block's data passes through a buffer of this size on its way to its sink.
+constexpr uint32_t kBlockBufferSize = 1u << 20;
 constexpr uint32_t kPartnerWaitMs = 10000;
 
 // Receives exactly length bytes: length, 0 when the peer closed first, or the
@@ -62,22 +65,26 @@ public:
     // --- parameter parsers ---
     long ParseQuotedString(std::string& text, uint8_t& delimiter);
     long ParseInteger(int32_t& value, uint8_t& delimiter);
-    long ParseBlock(const uint8_t*& data, uint8_t& delimiter);
+    // Hands the block's data to sink as it arrives, in pieces of up to
+    // kBlockBufferSize bytes; the count of data bytes read.
+    long ParseBlock(BlockSink& sink, uint8_t& delimiter);
 
     // --- responses ---
     int SendResponse(const std::string& text);
     int SendResponseEnd(const void* data, uint32_t length);
+    // One non-final part: 1 when it was dropped, else the send result.
     int SendResponseData(const void* data, uint32_t length);
     // A non-final part of a joined response that outgrew its buffer while its
     // program message is still being read. Booked and numbered like a part of
     // SendResponseData, but the unread rest of that program message doesn't
     // make it late: the final part decides. Result as SendResponseData.
     int SendResponsePart(const void* data, uint32_t length);
-    // Sends length bytes as consecutive non-final parts of at most chunk bytes
-    // each (at most kBurstParts of them), handed to the socket in one gather
-    // send. Result as SendResponseData gives for such a part.
-    int SendResponseDataBurst(const uint8_t* data, uint32_t length, uint32_t chunk);
-    static constexpr uint32_t kBurstParts = 32;
+    // Consecutive non-final parts (at most kMaxResponseParts), checked once and
+    // handed to the socket in one gather send. Result as for SendResponseData;
+    // dropped tells whoever produces the parts that nobody takes the response
+    // any more (device clear, or it turned late), so that it stops.
+    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped);
+    static constexpr uint32_t kMaxResponseParts = 64;
 
     // --- status and service requests ---
     void SetStatus(uint8_t status, uint8_t enable);
@@ -200,9 +207,9 @@ private:
     platform::SocketHandle* const socket;
     ErrorQueue* const errorQueue;
 
-    // Used by this channel's worker thread only.
+    // Used by this channel's worker thread only. The block buffer holds
+    // kBlockBufferSize bytes once the session's first block has come.
     uint8_t* blockBuffer = nullptr;
-    uint32_t blockCapacity = 0;
     uint8_t lookAhead[kLookAheadSize] = {};
     uint32_t lookAheadPos = 0;
     uint32_t lookAheadCount = 0;

@@ -198,7 +198,10 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds)
         return false;
     }
     if (ResponseIsLate()) {
-        LogVerbose(server, "INFO: abort output due to Interrupted Error");
+        // One line for each part that will never leave.
+        for (uint32_t i = 0; i < parts; ++i) {
+            LogVerbose(server, "INFO: abort output due to Interrupted Error");
+        }
         return false;
     }
     responseSent = true;
@@ -215,50 +218,54 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds)
 
 int Channel::SendResponseData(const void* data, uint32_t length)
 {
-    uint32_t messageId = 0;
-    bool countIds = false;
-    if (!ClaimDataParts(1, messageId, countIds)) {
-        return 1;
-    }
-    return SendMessage(MessageType::Data, 0, messageId, length, data);
+    const platform::SendSlice part {data, length};
+    bool dropped = false;
+    return SendResponseParts(&part, 1, dropped);
 }
 
-int Channel::SendResponseDataBurst(const uint8_t* data, uint32_t length, uint32_t chunk)
+int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped)
 {
-    const uint32_t parts = chunk == 0 ? 0 : (length + chunk - 1) / chunk;
-    if (Slow() || parts <= 1 || parts > kBurstParts) {
-        // Byte by byte (or a single part) there is nothing to gather.
-        int result = 1;
-        for (uint32_t offset = 0; offset < length && result > 0; offset += chunk) {
-            const uint32_t n = length - offset < chunk ? length - offset : chunk;
-            result = SendResponseData(data + offset, n);
-        }
-        return result;
+    dropped = false;
+    if (count == 0) {
+        return 1;
+    }
+    if (count > kMaxResponseParts) {
+        return -1;
     }
     uint32_t firstId = 0;
     bool countIds = false;
-    if (!ClaimDataParts(parts, firstId, countIds)) {
+    if (!ClaimDataParts(count, firstId, countIds)) {
+        dropped = true;
         return 1;
     }
-    uint8_t headers[kBurstParts][kHeaderSize];
-    platform::SendSlice slices[2 * kBurstParts];
-    std::lock_guard<std::mutex> sending(sendLock);
-    for (uint32_t i = 0; i < parts; ++i) {
-        const uint32_t offset = i * chunk;
-        const uint32_t n = length - offset < chunk ? length - offset : chunk;
-        const uint32_t id = countIds ? firstId + 2 * i : firstId;
-        EncodeHeader(headers[i], static_cast<uint8_t>(MessageType::Data), 0, id, n);
-        TraceSend(static_cast<uint8_t>(MessageType::Data), 0, id, n, data + offset);
-        slices[2 * i] = {headers[i], kHeaderSize};
-        slices[2 * i + 1] = {data + offset, n};
+    auto idOf = [&](uint32_t i) { return countIds ? firstId + 2 * i : firstId; };
+    if (Slow()) {
+        // Byte by byte there is nothing to gather.
+        int result = 1;
+        for (uint32_t i = 0; i < count && result > 0; ++i) {
+            result = SendMessage(MessageType::Data, 0, idOf(i), static_cast<uint32_t>(parts[i].length), parts[i].data);
+        }
+        return result;
     }
-    const long expected = static_cast<long>(parts * kHeaderSize + length);
-    const long sent = platform::SendSlices(*socket, slices, 2 * parts);
+    uint8_t headers[kMaxResponseParts][kHeaderSize];
+    platform::SendSlice slices[2 * kMaxResponseParts];
+    uint64_t payload = 0;
+    std::lock_guard<std::mutex> sending(sendLock);
+    for (uint32_t i = 0; i < count; ++i) {
+        const auto n = static_cast<uint32_t>(parts[i].length);
+        EncodeHeader(headers[i], static_cast<uint8_t>(MessageType::Data), 0, idOf(i), n);
+        TraceSend(static_cast<uint8_t>(MessageType::Data), 0, idOf(i), n, parts[i].data);
+        slices[2 * i] = {headers[i], kHeaderSize};
+        slices[2 * i + 1] = parts[i];
+        payload += n;
+    }
+    const long expected = static_cast<long>(count * kHeaderSize + payload);
+    const long sent = platform::SendSlices(*socket, slices, 2 * count);
     // Reported as for the last part: short when the socket took less than all.
     if (sent == expected) {
         return static_cast<int>(kHeaderSize);
     }
-    return SendOutcome(sent, expected, length);
+    return SendOutcome(sent, expected, static_cast<uint32_t>(payload));
 }
 
 }  // namespace tarvos

@@ -1,5 +1,7 @@
 #include "instrument/FileNames.h"
 
+#include "platform/File.h"
+
 namespace tarvos {
 
 bool IsConfinedFileName(const std::string& name)
@@ -11,6 +13,7 @@ bool IsConfinedFileName(const std::string& name)
     if (name.find('\0') != std::string::npos) {
         return false;
     }
+    const std::string temporary = platform::ReplacementFile::kTemporaryPrefix;
     size_t start = 0;
     while (start <= name.size()) {
         size_t end = name.find_first_of("/\\", start);
@@ -18,6 +21,9 @@ bool IsConfinedFileName(const std::string& name)
             end = name.size();
         }
         if (name.compare(start, end - start, "..") == 0) {
+            return false;
+        }
+        if (end - start >= temporary.size() && name.compare(start, temporary.size(), temporary) == 0) {
             return false;
         }
         start = end + 1;

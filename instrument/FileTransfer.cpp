@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "hislip/BlockSink.h"
 #include "instrument/FileNames.h"
 #include "net/Connection.h"
 #include "platform/File.h"
@@ -11,10 +12,62 @@ namespace tarvos {
 
 namespace {
 
+using platform::FileStatus;
+
 // Each part of an answer carries at most kChunk bytes; the file is read a burst
-// of such parts at a time, and a burst leaves in one gather send.
+// of such parts at a time, and a burst leaves in one gather send (the first
+// one with the block header in front).
 constexpr size_t kChunk = 4096;
-constexpr size_t kBurst = kChunk * Channel::kBurstParts;
+constexpr size_t kBurstParts = 32;
+constexpr size_t kBurst = kChunk * kBurstParts;
+static_assert(kBurstParts + 1 <= Channel::kMaxResponseParts);
+
+// What a name allows before anything is opened: an empty name names nothing
+// (emptyStatus), and a name that is absolute, climbs out with "..", or names
+// a file that an upload is still writing is refused.
+FileStatus AdmitName(const std::string& name, FileStatus emptyStatus)
+{
+    if (name.empty()) {
+        return emptyStatus;
+    }
+    return IsConfinedFileName(name) ? FileStatus::Ok : FileStatus::Outside;
+}
+
+// Stores a block while it arrives in a replacement of the target file, which
+// takes the target's place only when the whole block has been written.
+class FileUpload final : public BlockSink {
+public:
+    explicit FileUpload(const std::string& name) : name_(name) {}
+
+    void Begin(uint32_t length) override
+    {
+        declared_ = length;
+        // An empty name can't be written.
+        status_ = AdmitName(name_, FileStatus::Failed);
+        if (status_ == FileStatus::Ok) {
+            status_ = file_.Create(name_);
+        }
+    }
+    void Take(const uint8_t* data, size_t length) override
+    {
+        received_ += length;
+        // After a failure the rest of the block is still read, and dropped.
+        if (status_ == FileStatus::Ok) {
+            status_ = file_.Write(data, length);
+        }
+    }
+
+    bool Whole() const { return received_ == declared_; }
+    // Puts the file in the target's place; how storing went.
+    FileStatus Finish() { return status_ == FileStatus::Ok ? file_.Commit() : status_; }
+
+private:
+    const std::string& name_;
+    platform::ReplacementFile file_;
+    FileStatus status_ = FileStatus::Failed;
+    uint64_t declared_ = 0;
+    uint64_t received_ = 0;
+};
 
 }  // namespace
 
@@ -26,14 +79,12 @@ int Connection::ReadFileQuery(const std::string&, uint8_t& delimiter)
         return named;
     }
     platform::InputFile file;
-    // Names that leave the working directory are refused before anything opens.
-    if (!IsConfinedFileName(name)) {
-        errorQueue.PushError(FormatError(-257));
-        std::printf("Can not open file!\n");
-        return 1;
+    FileStatus opened = AdmitName(name, FileStatus::Missing);
+    if (opened == FileStatus::Ok) {
+        opened = file.Open(name);
     }
-    if (!file.Open(name)) {
-        errorQueue.PushError(FormatError(-256));
+    if (opened != FileStatus::Ok) {
+        errorQueue.PushError(FormatError(opened == FileStatus::Outside ? -257 : -256));
         std::printf("Can not open file!\n");
         return 1;
     }
@@ -47,20 +98,35 @@ int Connection::ReadFileQuery(const std::string&, uint8_t& delimiter)
     const int digits = std::snprintf(lengthText, sizeof(lengthText), "%llu", static_cast<unsigned long long>(length));
     char blockHeader[32];
     const int headerLength = std::snprintf(blockHeader, sizeof(blockHeader), "#%d%s", digits, lengthText);
-    int result = channel.SendResponseData(blockHeader, static_cast<uint32_t>(headerLength));
 
+    // Before each burst the channel is asked whether anybody still takes the
+    // answer. Once nobody does (a device clear, new input that made the answer
+    // late), the burst in hand is dropped and the rest of the file never read;
+    // a failed send (the connection closed or broke) ends it the same way.
     const std::unique_ptr<uint8_t[]> burst(new uint8_t[kBurst]);
+    platform::SendSlice parts[kBurstParts + 1];
+    parts[0] = {blockHeader, static_cast<size_t>(headerLength)};
+    size_t count = 1;
     uint64_t left = length;
-    while (result > 0 && left > 0) {
+    int result = 1;
+    bool dropped = false;
+    for (;;) {
         const size_t want = left < kBurst ? static_cast<size_t>(left) : kBurst;
-        const long got = file.Read(burst.get(), want);
         // A failed read, or a file that shrank since its length was taken, ends
         // the answer early.
-        if (got <= 0) {
+        const long got = want > 0 ? file.Read(burst.get(), want) : 0;
+        const size_t taken = got > 0 ? static_cast<size_t>(got) : 0;
+        for (size_t offset = 0; offset < taken; offset += kChunk) {
+            parts[count++] = {burst.get() + offset, taken - offset < kChunk ? taken - offset : kChunk};
+        }
+        if (count > 0) {
+            result = channel.SendResponseParts(parts, static_cast<uint32_t>(count), dropped);
+        }
+        count = 0;
+        left -= taken;
+        if (result <= 0 || dropped || taken == 0 || left == 0) {
             break;
         }
-        result = channel.SendResponseDataBurst(burst.get(), static_cast<uint32_t>(got), kChunk);
-        left -= static_cast<uint64_t>(got);
     }
     if (result > 0) {
         channel.SendResponseEnd("\n", 1);
@@ -75,24 +141,31 @@ int Connection::WriteFile(const std::string&, uint8_t& delimiter)
     if (named <= 0) {
         return named;
     }
-    const uint8_t* data = nullptr;
-    const int length = ExpectBlock(data, delimiter);
-    if (length <= 0) {
-        return length;
+    // A block that does not arrive whole (malformed, empty, ended by a device
+    // clear or a closed connection, cut short) leaves the target as it was.
+    FileUpload upload(name);
+    const int received = ExpectBlock(upload, delimiter);
+    if (received <= 0) {
+        return received;
     }
-    if (!IsConfinedFileName(name)) {
-        errorQueue.PushError(FormatError(-257));
-        std::printf("Cannot write file\n\n");
+    if (!upload.Whole()) {
+        errorQueue.PushError(FormatError(-161));
         return 1;
     }
-    platform::OutputFile file;
-    if (file.Create(name)) {
-        file.Write(data, static_cast<size_t>(length));
-        file.Close();
-    } else {
+    switch (upload.Finish()) {
+    case FileStatus::Ok:
+        return 1;
+    case FileStatus::Outside:
+        errorQueue.PushError(FormatError(-257));
+        break;
+    case FileStatus::NoSpace:
+        errorQueue.PushError(FormatError(-254));
+        break;
+    default:
         errorQueue.PushError(FormatError(-258, "Cannot write file"));
-        std::printf("Cannot write file\n\n");
+        break;
     }
+    std::printf("Cannot write file\n\n");
     return 1;
 }
 

@@ -92,7 +92,7 @@ long Channel::ParseInteger(int32_t& value, uint8_t& delimiter)
     return result;
 }
 
-long Channel::ParseBlock(const uint8_t*& data, uint8_t& delimiter)
+long Channel::ParseBlock(BlockSink& sink, uint8_t& delimiter)
 {
     delimiter = 0;
     bool endFlag = false;
@@ -122,36 +122,55 @@ long Channel::ParseBlock(const uint8_t*& data, uint8_t& delimiter)
         }
         length = length * 10u + static_cast<uint32_t>(peeked[i] - '0');
     }
-    if (length > blockCapacity) {
-        if (length > kBlockLengthLimit) {
-            return -1;
-        }
-        std::free(blockBuffer);
-        blockBuffer = static_cast<uint8_t*>(std::malloc(length));
-        if (blockBuffer == nullptr) {
-            blockCapacity = 0;
-            return -1;
-        }
-        blockCapacity = length;
+    if (length > kBlockLengthLimit) {
+        return -1;
     }
-    data = blockBuffer;
+    // However long the block, its data passes through one buffer of fixed size.
+    if (length > 0 && blockBuffer == nullptr) {
+        blockBuffer = static_cast<uint8_t*>(std::malloc(kBlockBufferSize));
+        if (blockBuffer == nullptr) {
+            return -1;
+        }
+    }
     const long header = ReadBytes(peeked, i, endFlag);
     if (header <= 0) {
         return header;
     }
+    if (length == 0 && endFlag) {
+        return 0;
+    }
+    if (length > 0) {
+        sink.Begin(length);
+    }
+    // A message that ended right after the length digits leaves the data to
+    // the next one.
+    endFlag = false;
     uint32_t count = 0;
     while (count < length) {
-        const long got = ReadBytes(blockBuffer + count, length - count, endFlag);
+        // The buffer fills across messages, so the sink gets large pieces
+        // whatever sizes the client's messages have.
+        const uint32_t want = length - count < kBlockBufferSize ? length - count : kBlockBufferSize;
+        uint32_t filled = 0;
+        long got = 1;
+        while (filled < want && !endFlag) {
+            got = ReadBytes(blockBuffer + filled, want - filled, endFlag);
+            if (got <= 0) {
+                break;
+            }
+            filled += static_cast<uint32_t>(got);
+        }
+        if (filled > 0) {
+            sink.Take(blockBuffer, filled);
+        }
+        count += filled;
         if (got <= 0) {
             return got;
         }
-        count += static_cast<uint32_t>(got);
+        // The DataEnd message ended, or a device clear completed: the block
+        // ends here, even short of its length.
         if (endFlag) {
             return count;
         }
-    }
-    if (length == 0 && endFlag) {
-        return 0;
     }
 
     n = PeekBytes(peeked, kParameterPeek);
@@ -206,13 +225,19 @@ int Connection::ExpectInteger(int32_t& value, uint8_t& delimiter)
     return Clamp(result);
 }
 
-int Connection::ExpectBlock(const uint8_t*& data, uint8_t& delimiter)
+int Connection::ExpectBlock(BlockSink& sink, uint8_t& delimiter)
 {
     if (delimiter == '\n') {
         errorQueue.PushError(FormatError(-109, "a block was expected"));
         return 0;
     }
-    const long result = channel.ParseBlock(data, delimiter);
+    const uint32_t clears = channel.CompletedClears();
+    const long result = channel.ParseBlock(sink, delimiter);
+    // A device clear that ends the block is no error, and nothing of the
+    // block counts.
+    if (channel.CompletedClears() != clears) {
+        return 0;
+    }
     if (result <= 0) {
         errorQueue.PushError(FormatError(-160));
     }

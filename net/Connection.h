@@ -38,7 +38,8 @@ public:
     // Parameter wrappers: report a missing or rejected parameter into the queue.
     int ExpectString(std::string& text, uint8_t& delimiter);
     int ExpectInteger(int32_t& value, uint8_t& delimiter);
-    int ExpectBlock(const uint8_t*& data, uint8_t& delimiter);
+    // 0 also when a device clear ended the block.
+    int ExpectBlock(BlockSink& sink, uint8_t& delimiter);
 
     // Command handlers (the command table maps headers to these).
     int EmptyCommand(const std::string& header, uint8_t& delimiter);

@@ -1,9 +1,12 @@
-// Files that clients read and write, relative to the working directory.
+// Files that clients read and write, named relative to the working directory
+// and confined beneath it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/ConfinedPath.h"
 
 namespace tarvos::platform {
 
@@ -15,7 +18,7 @@ public:
     InputFile& operator=(const InputFile&) = delete;
 
     // Opens an existing regular file for binary reading.
-    bool Open(const std::string& name);
+    FileStatus Open(const std::string& name);
     bool Length(uint64_t& length);
     // Bytes read, 0 at the end of the file, -1 on failure.
     long Read(void* buffer, size_t length);
@@ -25,23 +28,40 @@ private:
     int fd_ = -1;
 };
 
-class OutputFile {
+// A file written under a temporary name in its target's folder. Commit puts it
+// in the target's place in one step, so the target is only ever the old file or
+// the whole new one; a file not committed is removed, and the target stays.
+class ReplacementFile {
 public:
-    OutputFile() = default;
-    ~OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
+    // Every temporary name begins with this; a process killed while writing
+    // may leave such a file behind, never a half-written target.
+    static constexpr char kTemporaryPrefix[] = ".tarvos-part-";
 
-    // Creates the file, or replaces its contents when it exists, for binary
-    // writing: after Close it holds exactly the bytes written.
-    bool Create(const std::string& name);
-    // Writes all bytes; false when the file system refused some.
-    bool Write(const void* data, size_t length);
-    void Close();
+    ReplacementFile() = default;
+    // Removes a temporary file that was not committed.
+    ~ReplacementFile();
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    // Resolves the target and creates the temporary file next to it. An
+    // existing target must be a regular file that this process may write; the
+    // new file takes over its permissions (and its owner, where allowed).
+    FileStatus Create(const std::string& name);
+    // Appends all bytes. After a failure the temporary file is already gone.
+    FileStatus Write(const void* data, size_t length);
+    // Closes the file and renames it over the target.
+    FileStatus Commit();
+    // Closes and removes the temporary file, if there is one.
+    void Abandon();
 
 private:
+    // Abandons and reports the error that made it necessary.
+    FileStatus Fail(int error);
+
+    int folder_ = -1;
     int fd_ = -1;
-    uint64_t written_ = 0;
+    std::string leaf_;
+    std::string temporary_;
 };
 
 }  // namespace tarvos::platform

@@ -14,8 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/HislipClient.h"
-#include "tests/support/ServerProcess.h"
+#include "tests/support/FileServerTest.h"
 
 namespace tarvos::test {
 namespace {
@@ -23,31 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t kChunk = 4096;
-
-std::string BlockOf(const std::string& data)
-{
-    const std::string length = std::to_string(data.size());
-    return "#" + std::to_string(length.size()) + length + data;
-}
-
-// Bytes covering every value, not repeating with the chunk size.
-std::string Pattern(size_t size)
-{
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + (i >> 12)) & 0xFF);
-    return data;
-}
-
-std::string ReadDisk(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteDisk(const fs::path& path, const std::string& data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
 
 // An answer to MMEM:DATA? taken apart message by message.
 struct BlockAnswer {
@@ -59,43 +33,8 @@ struct BlockAnswer {
     std::string problem;    // empty when the layout was as expected
 };
 
-class FilesTest : public ::testing::Test {
+class FilesTest : public FileServerTest<FilesTest> {
 protected:
-    static void SetUpTestSuite()
-    {
-        char pattern[] = "/tmp/tarvos-files-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) return;
-        base_ = pattern;
-        work_ = base_ / "work";
-        fs::create_directory(work_);
-        server_ = std::make_unique<ServerProcess>();
-        if (!server_->StartAndWaitReady({}, 15000, work_.string())) server_.reset();
-    }
-    static void TearDownTestSuite()
-    {
-        server_.reset();
-        std::error_code ignored;
-        if (!base_.empty()) fs::remove_all(base_, ignored);
-    }
-
-    void SetUp() override
-    {
-        ASSERT_NE(server_, nullptr) << "server did not start";
-        ASSERT_TRUE(s_.Open(server_->Port())) << s_.lastError;
-    }
-
-    void Store(const std::string& name, const std::string& data)
-    {
-        s_.Write("MMEM:DATA '" + name + "'," + BlockOf(data) + "\n");
-    }
-
-    std::string NextError()
-    {
-        std::string answer;
-        EXPECT_TRUE(s_.Query("SYST:ERR?\n", answer)) << s_.lastError;
-        return answer;
-    }
-
     BlockAnswer Fetch(const std::string& name, const std::string& header = "MMEM:DATA?")
     {
         BlockAnswer a;
@@ -140,16 +79,7 @@ protected:
         EXPECT_LE(a.largestChunk, kChunk);
         EXPECT_EQ(a.end, "\n");
     }
-
-    static std::unique_ptr<ServerProcess> server_;
-    static fs::path base_;
-    static fs::path work_;
-    HislipSession s_;
 };
-
-std::unique_ptr<ServerProcess> FilesTest::server_;
-fs::path FilesTest::base_;
-fs::path FilesTest::work_;
 
 TEST_F(FilesTest, FilesRoundTripInChunksOfAtMost4096Bytes)
 {

@@ -531,9 +531,9 @@ size_t ServerProcess::OpenFdCount() const
 
 namespace {
 
-size_t StatusField(pid_t pid, const std::string& field)
+size_t StatusField(pid_t pid, const std::string& field, const char* file = "status")
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream status("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind(field, 0) == 0) {
@@ -555,6 +555,12 @@ size_t ServerProcess::ThreadCount() const
 {
     if (pid_ <= 0 || reaped_) return 0;
     return StatusField(pid_, "Threads:");
+}
+
+uint64_t ServerProcess::FileBytesRead() const
+{
+    if (pid_ <= 0 || reaped_) return 0;
+    return StatusField(pid_, "rchar:", "io");
 }
 
 }  // namespace tarvos::test

@@ -90,6 +90,9 @@ public:
     size_t ResidentKiB() const;
     // "Threads:" from /proc/<pid>/status (0 as above).
     size_t ThreadCount() const;
+    // "rchar:" from /proc/<pid>/io: bytes the child has read with read() and
+    // its kin, which counts file reads but not socket receives (0 as above).
+    uint64_t FileBytesRead() const;
 
 private:
     enum class Stream { kOut, kErr };

@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace tarvos::bench {
 
@@ -167,6 +170,39 @@ void RawServer::Serve(int fd)
         SendAll(fd, config_.reply.data(), config_.reply.size());
         break;
     }
+    case Kind::FileSink:
+        ServeFileSink(fd);
+        break;
+    }
+}
+
+void RawServer::ServeFileSink(int fd)
+{
+    const int file = ::open(config_.filePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (file < 0) {
+        return;
+    }
+    constexpr size_t kWrite = 1 << 20;
+    std::vector<char> buffer(kWrite);
+    size_t filled = 0;
+    bool ok = true;
+    for (uint64_t left = config_.streamBytes; ok && left > 0;) {
+        const size_t want = std::min<uint64_t>(left, kWrite - filled);
+        const ssize_t n = ::recv(fd, buffer.data() + filled, want, 0);
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        filled += static_cast<size_t>(n);
+        left -= static_cast<uint64_t>(n);
+        if (filled == kWrite || left == 0) {
+            ok = ::write(file, buffer.data(), filled) == static_cast<ssize_t>(filled);
+            filled = 0;
+        }
+    }
+    ::close(file);
+    if (ok) {
+        SendAll(fd, config_.reply.data(), config_.reply.size());
     }
 }
 

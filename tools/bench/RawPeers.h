@@ -27,6 +27,9 @@ public:
         Source,
         // Reads streamBytes, then answers replyBytes.
         Sink,
+        // As Sink, but writes what it reads into a new file at filePath, in
+        // writes of 1 MiB.
+        FileSink,
     };
     struct Config {
         Kind kind = Kind::PingPong;
@@ -34,6 +37,7 @@ public:
         std::string reply;
         uint64_t streamBytes = 0;
         size_t writeSize = 0;
+        std::string filePath;
     };
 
     explicit RawServer(const Config& config);
@@ -43,6 +47,7 @@ public:
 private:
     void AcceptLoop();
     void Serve(int fd);
+    void ServeFileSink(int fd);
 
     Config config_;
     int listenFd_ = -1;

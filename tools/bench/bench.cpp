@@ -16,130 +16,26 @@
 
 #include "tests/support/HislipClient.h"
 #include "tests/support/ServerProcess.h"
+#include "tools/bench/BenchClient.h"
 #include "tools/bench/RawPeers.h"
+#include "tools/bench/Uploads.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using tarvos::bench::Clock;
 using tarvos::bench::ConnectLoopback;
+using tarvos::bench::Header;
+using tarvos::bench::kDataEnd;
+using tarvos::bench::ReadAnswer;
+using tarvos::bench::Reader;
+using tarvos::bench::Seconds;
+using tarvos::bench::Session;
 using tarvos::bench::RawServer;
 using tarvos::bench::RecvExact;
 using tarvos::bench::SendAll;
 using tarvos::bench::SendTwo;
 
-constexpr uint8_t kDataEnd = 7;
 const char kIdentification[] = "Brennic,Tarvos,4471.2209k05,V1.00\n";
-
-double Seconds(Clock::time_point since)
-{
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-// Reads HiSLIP messages from a socket through a large buffer, as a client
-// library does.
-class Reader {
-public:
-    explicit Reader(int fd) : fd_(fd), buffer_(1 << 20) {}
-
-    // Reads one message; its payload is counted, and copied when keep is set.
-    bool Next(uint8_t& type, uint32_t& parameter, uint64_t& length, std::string* keep = nullptr)
-    {
-        uint8_t header[16];
-        if (!Take(header, 16, nullptr)) {
-            return false;
-        }
-        type = header[2];
-        parameter = (uint32_t(header[4]) << 24) | (uint32_t(header[5]) << 16) | (uint32_t(header[6]) << 8) | header[7];
-        length = 0;
-        for (int i = 8; i < 16; ++i) {
-            length = (length << 8) | header[i];
-        }
-        if (keep != nullptr) {
-            keep->clear();
-        }
-        return Take(nullptr, length, keep);
-    }
-
-private:
-    bool Take(uint8_t* into, uint64_t length, std::string* keep)
-    {
-        while (length > 0) {
-            if (have_ == used_) {
-                const ssize_t n = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
-                if (n <= 0) {
-                    return false;
-                }
-                have_ = static_cast<size_t>(n);
-                used_ = 0;
-            }
-            const size_t n = std::min<uint64_t>(length, have_ - used_);
-            if (into != nullptr) {
-                std::memcpy(into, buffer_.data() + used_, n);
-                into += n;
-            }
-            if (keep != nullptr) {
-                keep->append(buffer_.data() + used_, n);
-            }
-            used_ += n;
-            length -= n;
-        }
-        return true;
-    }
-
-    int fd_;
-    std::vector<char> buffer_;
-    size_t have_ = 0;
-    size_t used_ = 0;
-};
-
-std::string Header(uint8_t type, uint8_t control, uint32_t parameter, uint64_t length)
-{
-    return tarvos::test::EncodeHeader(type, control, parameter, length);
-}
-
-struct Session {
-    int sync = -1;
-    int async = -1;
-    uint32_t nextId = 0xFFFFFF00u;
-    bool rmt = false;
-
-    bool Open(uint16_t port)
-    {
-        sync = ConnectLoopback(port);
-        if (sync < 0) {
-            return false;
-        }
-        const std::string sub = "hislip0";
-        const std::string init = Header(0, 0, 0x01005456u, sub.size()) + sub;
-        uint8_t reply[16];
-        if (!SendAll(sync, init.data(), init.size()) || !RecvExact(sync, reply, 16) || reply[2] != 1) {
-            return false;
-        }
-        const uint32_t id = (uint32_t(reply[6]) << 8) | reply[7];
-        async = ConnectLoopback(port);
-        const std::string asyncInit = Header(17, 0, id, 0);
-        return async >= 0 && SendAll(async, asyncInit.data(), asyncInit.size()) && RecvExact(async, reply, 16) &&
-               reply[2] == 18;
-    }
-    // Sends a program message as one DataEnd, RMT-delivered once a response was read.
-    bool Send(const std::string& text)
-    {
-        const std::string header = Header(kDataEnd, rmt ? 1 : 0, nextId, text.size());
-        nextId += 2;
-        rmt = false;
-        return SendTwo(sync, header.data(), header.size(), text.data(), text.size());
-    }
-    void Close()
-    {
-        if (sync >= 0) {
-            ::close(sync);
-        }
-        if (async >= 0) {
-            ::close(async);
-        }
-        sync = async = -1;
-    }
-};
 
 // Query round trips on one connection until the time is up.
 long RoundTrips(int fd, bool hislip, double seconds, Session* session)
@@ -235,25 +131,6 @@ double RawRate(int sessions, double seconds)
     return double(total) / elapsed;
 }
 
-// Reads one whole response; the number of payload bytes, or -1.
-long long ReadAnswer(int fd)
-{
-    Reader reader(fd);
-    long long bytes = 0;
-    for (;;) {
-        uint8_t type = 0;
-        uint32_t parameter = 0;
-        uint64_t length = 0;
-        if (!reader.Next(type, parameter, length)) {
-            return -1;
-        }
-        bytes += static_cast<long long>(length);
-        if (type == kDataEnd) {
-            return bytes;
-        }
-    }
-}
-
 // MB/s of a file answered by MMEM:DATA?, best of the runs.
 double DownloadRate(uint16_t port, uint64_t fileBytes, int runs)
 {
@@ -302,61 +179,6 @@ double RawDownloadRate(uint64_t fileBytes, int runs)
         best = std::max(best, double(got / 4112 * 4096) / Seconds(start) / 1e6);
         ::close(fd);
     }
-    return best;
-}
-
-// MB/s of a block written with MMEM:DATA and confirmed by *OPC?, best of the
-// runs. The server's runs share one session, as a client uploading repeatedly
-// does, so its block buffer is allocated once.
-double UploadRate(uint16_t port, uint64_t blockBytes, int runs, bool raw, double* firstRun = nullptr)
-{
-    const std::string digits = std::to_string(blockBytes);
-    const std::string prefix = "MMEM:DATA 'upload.bin',#" + std::to_string(digits.size()) + digits;
-    const std::vector<char> block(1 << 20, 'u');
-    Session s;
-    if (!raw && !s.Open(port)) {
-        return -1;
-    }
-    double best = 0;
-    for (int run = 0; run < runs; ++run) {
-        std::unique_ptr<RawServer> sink;
-        int fd = s.sync;
-        uint32_t id = s.nextId;
-        if (raw) {
-            RawServer::Config config;
-            config.kind = RawServer::Kind::Sink;
-            config.streamBytes = 16 + prefix.size() + blockBytes + 1 + 16 + 6;
-            config.reply = Header(kDataEnd, 0, 0xFFFFFF02u, 2) + "1\n";
-            sink = std::make_unique<RawServer>(config);
-            fd = ConnectLoopback(sink->Port());
-            id = 0xFFFFFF00u;
-        }
-        const auto start = Clock::now();
-        const std::string header = Header(kDataEnd, run > 0 ? 1 : 0, id, prefix.size() + blockBytes + 1);
-        bool ok = SendAll(fd, header.data(), header.size()) && SendAll(fd, prefix.data(), prefix.size());
-        for (uint64_t left = blockBytes; ok && left > 0;) {
-            const size_t n = left < block.size() ? static_cast<size_t>(left) : block.size();
-            ok = SendAll(fd, block.data(), n);
-            left -= n;
-        }
-        const std::string opc = Header(kDataEnd, 0, id + 2, 6) + "*OPC?\n";
-        ok = ok && SendAll(fd, "\n", 1) && SendAll(fd, opc.data(), opc.size()) && ReadAnswer(fd) == 2;
-        const double elapsed = Seconds(start);
-        if (raw) {
-            ::close(fd);
-        } else {
-            s.nextId += 4;
-        }
-        if (!ok) {
-            return -1;
-        }
-        const double rate = double(blockBytes) / elapsed / 1e6;
-        if (run == 0 && firstRun != nullptr) {
-            *firstRun = rate;
-        }
-        best = std::max(best, rate);
-    }
-    s.Close();
     return best;
 }
 
@@ -451,15 +273,22 @@ int main(int argc, char** argv)
         "MB/s", 0.8);
     }
     if (wanted("up")) {
-    double firstUpload = 0;
-    const double upload = UploadRate(server.Port(), blockBytes, 5, false, &firstUpload);
-    Row("MMEM:DATA 200 MiB block", upload, UploadRate(server.Port(), blockBytes, 5, true), "MB/s", 0.7);
-    std::printf("  (first MMEM:DATA of the session, new file and new block buffer: %.1f MB/s)\n", firstUpload);
+        const auto rates = tarvos::bench::MeasureUploadRates(server.Port(), directory, blockBytes, 5);
+        Row("MMEM:DATA 200 MiB block, first upload", rates.firstUpload, rates.rawFile, "MB/s", 0.8);
+        Row("MMEM:DATA 200 MiB block, rewrite", rates.rewrite, rates.rawFile, "MB/s", 0.8);
+        std::printf("  (first upload: a new session's first MMEM:DATA, into a new file; raw TCP: the same bytes\n"
+                    "   received into a new file with 1 MiB writes; received into no file: %.1f MB/s)\n",
+                    rates.rawSink);
     }
     if (wanted("mem")) {
         const double perSession = KiBPerIdleSession(1000);
         std::printf("\nResident memory per idle paired session (1000 sessions): %.1f KiB (target <= 64 KiB)\n",
                     perSession);
+        const auto memory = tarvos::bench::MeasureUploadMemory(directory, blockBytes, 16, 100ull << 20);
+        std::printf("Resident memory growth during one 200 MiB upload: %.1f MiB (target <= 8 MiB)\n",
+                    memory.oneUploadKiB / 1024);
+        std::printf("Resident memory growth during 16 concurrent 100 MiB uploads: %.1f MiB (target <= 64 MiB)\n",
+                    memory.concurrentKiB / 1024);
     }
 
     server.SendKeys("\r");
