@@ -183,8 +183,9 @@ private:
     bool ResponseIsLate() REQUIRES(lock);
     // Checks and books parts of a non-final response: false (after its log
     // lines) when they are dropped, else the MessageID of the first part and
-    // whether each further part counts its own.
-    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds);
+    // whether each further part counts its own. Without lateCheck, pending
+    // input doesn't drop them (it is the rest of their own program message).
+    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck = true);
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
     void SendLockResponse(uint8_t code);

@@ -188,7 +188,7 @@ bool Channel::ResponseIsLate()
     return !overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0);
 }
 
-bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds)
+bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck)
 {
     ScopedLock guard(lock);
     if (discard) {
@@ -197,7 +197,7 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds)
         }
         return false;
     }
-    if (ResponseIsLate()) {
+    if (lateCheck && ResponseIsLate()) {
         // One line for each part that will never leave.
         for (uint32_t i = 0; i < parts; ++i) {
             LogVerbose(server, "INFO: abort output due to Interrupted Error");
