@@ -43,8 +43,9 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "Tarvos")
 set(CPACK_PACKAGE_CONTACT "Tarvos maintainers <maintainers@tarvos.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HiSLIP test and reference server")
+# The summary is the package's synopsis; this is the text below it, one line each.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "HiSLIP test and reference server\n Makes a PC look like a measuring instrument on the network: instrument-control\n clients open HiSLIP 1.0 sessions to it. Behind the protocol sits an emulated\n instrument with IEEE 488.2 common commands, an SCPI error queue, service\n requests and file transfer. Includes a systemd unit (tarvos.service) and an\n optional announcement over multicast DNS.")
+    "Makes a PC look like a measuring instrument on the network: instrument-control\nclients open HiSLIP 1.0 sessions to it. Behind the protocol sits an emulated\ninstrument with IEEE 488.2 common commands, an SCPI error queue, service\nrequests and file transfer. Includes a systemd unit (tarvos.service) and an\noptional announcement over multicast DNS.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
