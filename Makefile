@@ -17,8 +17,9 @@ FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SAN_PACKAGES ?= clang libclang-rt-14-dev llvm
 # The protocol analyser that the capture test runs the server's traffic through;
-# the mDNS responder, its browser, a bus daemon and ip for the discovery test.
-TEST_PACKAGES ?= tshark avahi-daemon avahi-utils dbus-daemon iproute2
+# the mDNS responder, its browser, a bus daemon, ip and the discovery library
+# that PyVISA uses for the discovery test.
+TEST_PACKAGES ?= tshark avahi-daemon avahi-utils dbus-daemon iproute2 python3-zeroconf
 # dpkg-shlibdeps reads the package's dependencies off the binary.
 PACKAGE_PACKAGES ?= dpkg-dev
 # make install PREFIX=...: where the binary, manual page, README and unit go.
