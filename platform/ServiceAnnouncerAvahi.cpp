@@ -1,6 +1,10 @@
 // Multicast DNS announcement through the Avahi daemon, spoken to over D-Bus by
-// Avahi's client library on a threaded poll of its own.
+// Avahi's client library on a threaded poll of its own. Only that thread ever
+// touches the client and its bus connection: it connects, publishes and, when
+// asked, withdraws and disconnects; the owner only starts and ends the thread.
 #include "platform/ServiceAnnouncer.h"
+
+#include <sys/time.h>
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
@@ -11,6 +15,7 @@
 #include <avahi-common/thread-watch.h>
 
 #include "common/ThreadSafety.h"
+#include "platform/Sync.h"
 
 namespace tarvos::platform {
 
@@ -19,6 +24,10 @@ namespace {
 // How often a name taken on this host is replaced by the next alternative in a
 // row before the announcement gives up.
 constexpr int kMaxLocalRenames = 20;
+// How long Withdraw waits for the responder to take the records back before it
+// ends the thread regardless (a hung responder holds a bus call up to its own
+// time-out, 25 s).
+constexpr uint32_t kWithdrawWaitMs = 10000;
 
 // The threaded poll's own mutex, which its thread holds while it runs any
 // callback; everything the callbacks touch is guarded by it.
@@ -50,20 +59,78 @@ private:
 struct ServiceAnnouncer::Impl {
     // Made and freed by the owner's thread while no poll thread runs.
     AvahiThreadedPoll* poll = nullptr;
+    bool threadRunning = false;
     PollLock lock;
+    // Set by the poll thread once it has withdrawn and disconnected.
+    Event disconnected;
     AvahiClient* client GUARDED_BY(lock) = nullptr;
     AvahiEntryGroup* group GUARDED_BY(lock) = nullptr;
     ServiceDescription service GUARDED_BY(lock);
     Report report GUARDED_BY(lock);
     // Reported that the responder is not there, so the next success is news.
     bool waitingReported GUARDED_BY(lock) = false;
+    // Withdraw has begun: a connection not yet made is not made any more.
+    bool withdrawing GUARDED_BY(lock) = false;
 
+    static void Connect(AvahiTimeout* timeout, void* user);
+    static void Disconnect(AvahiTimeout* timeout, void* user);
     static void ClientChanged(AvahiClient* client, AvahiClientState state, void* user);
     static void GroupChanged(AvahiEntryGroup* group, AvahiEntryGroupState state, void* user);
     void Publish(AvahiClient* client) REQUIRES(lock);
     void Rename() REQUIRES(lock);
     void Fail(const std::string& why) REQUIRES(lock);
+    void FreeClient() REQUIRES(lock);
+    // Runs callback on the poll thread as soon as it can.
+    bool RunOnPollThread(AvahiTimeoutCallback callback);
 };
+
+bool ServiceAnnouncer::Impl::RunOnPollThread(AvahiTimeoutCallback callback)
+{
+    const AvahiPoll* api = avahi_threaded_poll_get(poll);
+    const timeval due {};  // long past: due at once
+    return api->timeout_new(api, &due, callback, this) != nullptr;
+}
+
+void ServiceAnnouncer::Impl::Connect(AvahiTimeout* timeout, void* user)
+{
+    auto* self = static_cast<Impl*>(user);
+    self->lock.AssertHeld();
+    const AvahiPoll* api = avahi_threaded_poll_get(self->poll);
+    api->timeout_free(timeout);
+    if (self->withdrawing) {
+        return;
+    }
+    int error = AVAHI_OK;
+    // Waits for a responder that is not running (yet) instead of failing.
+    self->client = avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, &Impl::ClientChanged, self, &error);
+    if (self->client == nullptr) {
+        self->Fail(avahi_strerror(error));
+    }
+}
+
+// Freeing the group asks the responder to withdraw the records (it sends the
+// goodbye packets) and waits for its answer; freeing the client disconnects.
+void ServiceAnnouncer::Impl::FreeClient()
+{
+    if (group != nullptr) {
+        avahi_entry_group_free(group);
+        group = nullptr;
+    }
+    if (client != nullptr) {
+        avahi_client_free(client);
+        client = nullptr;
+    }
+}
+
+void ServiceAnnouncer::Impl::Disconnect(AvahiTimeout* timeout, void* user)
+{
+    auto* self = static_cast<Impl*>(user);
+    self->lock.AssertHeld();
+    avahi_threaded_poll_get(self->poll)->timeout_free(timeout);
+    self->report = nullptr;
+    self->FreeClient();
+    self->disconnected.Set();
+}
 
 void ServiceAnnouncer::Impl::Fail(const std::string& why)
 {
@@ -146,8 +213,8 @@ void ServiceAnnouncer::Impl::GroupChanged(AvahiEntryGroup* group, AvahiEntryGrou
     }
 }
 
-// Runs on the poll thread, and on the owner's thread inside avahi_client_new
-// (before that call has returned the client, so only the argument is used).
+// Runs on the poll thread, the first time right inside avahi_client_new (before
+// that call has returned the client, so only the argument is used).
 void ServiceAnnouncer::Impl::ClientChanged(AvahiClient* avahiClient, AvahiClientState state, void* user)
 {
     auto* self = static_cast<Impl*>(user);
@@ -212,31 +279,23 @@ bool ServiceAnnouncer::Announce(const ServiceDescription& service, Report report
         return false;
     }
     impl.lock.Attach(impl.poll);
-    bool started = false;
+    impl.disconnected.Reset();
+    bool scheduled = false;
     {
-        // Held while the client is made: its first callbacks run right inside
-        // avahi_client_new on this thread.
         PollGuard guard(impl.lock);
         impl.service = service;
         impl.report = std::move(report);
         impl.waitingReported = false;
-        int code = AVAHI_OK;
-        impl.client = avahi_client_new(avahi_threaded_poll_get(impl.poll), AVAHI_CLIENT_NO_FAIL,
-                                       &Impl::ClientChanged, &impl, &code);
-        if (impl.client == nullptr) {
-            error = avahi_strerror(code);
-            impl.report = nullptr;
-        }
-        started = impl.client != nullptr;
+        impl.withdrawing = false;
+        scheduled = impl.RunOnPollThread(&Impl::Connect);
     }
-    if (started && avahi_threaded_poll_start(impl.poll) < 0) {
+    if (!scheduled || avahi_threaded_poll_start(impl.poll) < 0) {
         error = "the responder's thread could not be started";
-        started = false;
-    }
-    if (!started) {
         Withdraw();
+        return false;
     }
-    return started;
+    impl.threadRunning = true;
+    return true;
 }
 
 void ServiceAnnouncer::Withdraw()
@@ -245,22 +304,25 @@ void ServiceAnnouncer::Withdraw()
     if (impl.poll == nullptr) {
         return;
     }
-    // Ends the poll thread first (no effect when it never ran), so that no
-    // callback runs while the records are taken back.
-    avahi_threaded_poll_stop(impl.poll);
+    if (impl.threadRunning) {
+        bool scheduled = false;
+        {
+            PollGuard guard(impl.lock);
+            impl.withdrawing = true;
+            scheduled = impl.RunOnPollThread(&Impl::Disconnect);
+        }
+        if (scheduled) {
+            impl.disconnected.Wait(kWithdrawWaitMs);
+        }
+        avahi_threaded_poll_stop(impl.poll);
+        impl.threadRunning = false;
+    }
     {
+        // Whatever the thread did not get to (it never ran, or the responder
+        // did not answer in time) is released here, with the thread gone.
         PollGuard guard(impl.lock);
-        // Freeing the group asks the responder to withdraw the records (it sends
-        // the goodbye packets) and waits for its answer.
-        if (impl.group != nullptr) {
-            avahi_entry_group_free(impl.group);
-            impl.group = nullptr;
-        }
-        if (impl.client != nullptr) {
-            avahi_client_free(impl.client);
-            impl.client = nullptr;
-        }
         impl.report = nullptr;
+        impl.FreeClient();
     }
     avahi_threaded_poll_free(impl.poll);
     impl.poll = nullptr;
