@@ -5,7 +5,8 @@ JOBS ?= 2
 ARGS ?=
 CMAKE_FLAGS ?=
 
-.PHONY: all run test build deps test-deps clean test-asan test-tsan fuzz sanitizer-deps bench
+.PHONY: all run test build deps test-deps clean test-asan test-tsan fuzz sanitizer-deps bench \
+        install uninstall package package-deps
 
 # Sanitizer and fuzzing builds (clang; each in a directory of its own).
 SAN_CC ?= clang
@@ -17,8 +18,14 @@ FUZZ_SECONDS ?= 60
 # The paired-session harness (locks, session set-up) may get a time of its own.
 FUZZ_SESSION_SECONDS ?= $(FUZZ_SECONDS)
 SAN_PACKAGES ?= clang libclang-rt-14-dev llvm
-# The protocol analyser that the capture test runs the server's traffic through.
-TEST_PACKAGES ?= tshark
+# The protocol analyser that the capture test runs the server's traffic through;
+# the mDNS responder, its browser, a bus daemon, ip and the discovery library
+# that PyVISA uses for the discovery test.
+TEST_PACKAGES ?= tshark avahi-daemon avahi-utils dbus-daemon iproute2 python3-zeroconf
+# dpkg-shlibdeps reads the package's dependencies off the binary.
+PACKAGE_PACKAGES ?= dpkg-dev
+# make install PREFIX=...: where the binary, manual page, README and unit go.
+PREFIX ?= /usr/local
 
 all: build
 
@@ -74,6 +81,24 @@ fuzz: sanitizer-deps $(FUZZ_DIR)/CMakeCache.txt
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Installs the binary, the manual page tarvos(1), the README and the systemd
+# unit tarvos.service under PREFIX (DESTDIR is honoured for staging).
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# Removes what the last install from BUILD_DIR put in place.
+uninstall:
+	@if [ -f $(BUILD_DIR)/install_manifest.txt ]; then \
+	    xargs -d '\n' rm -fv < $(BUILD_DIR)/install_manifest.txt; \
+	else echo "nothing installed from $(BUILD_DIR)"; fi
+
+package-deps:
+	@./tools/ensure-deps $(PACKAGE_PACKAGES)
+
+# The Debian package $(BUILD_DIR)/tarvos_<version>_<arch>.deb.
+package: build package-deps
+	cd $(BUILD_DIR) && cpack -G DEB
 
 # Release build and the benchmark against raw loopback peers (measures, never
 # fails on a figure). BENCH_SECONDS is the measuring time of each rate.

@@ -15,4 +15,5 @@
 #define RELEASE(...) TS_ATTR(release_capability(__VA_ARGS__))
 #define REQUIRES(...) TS_ATTR(requires_capability(__VA_ARGS__))
 #define EXCLUDES(...) TS_ATTR(locks_excluded(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) TS_ATTR(assert_capability(x))
 #define NO_THREAD_SAFETY_ANALYSIS TS_ATTR(no_thread_safety_analysis)

@@ -20,7 +20,7 @@ void ScanUnsigned(const std::string& text, uint32_t& value)
 
 }  // namespace
 
-ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments)
+ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments, bool mdnsAvailable)
 {
     ParseOutcome outcome;
     Settings& s = outcome.settings;
@@ -28,6 +28,17 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments)
         const std::string& argument = arguments[i];
         if (argument.empty() || (argument[0] != '-' && argument[0] != '/')) {
             continue;
+        }
+        // The two long forms that command-line users type by habit; any other
+        // argument starting "--" is an unknown option.
+        if (argument == "--help") {
+            outcome.output += UsageText(mdnsAvailable);
+            outcome.exitCode = 0;
+            return outcome;
+        }
+        if (argument == "--version") {
+            outcome.exitCode = 0;
+            return outcome;
         }
         const char letter = argument.size() > 1
                                 ? static_cast<char>(std::tolower(static_cast<unsigned char>(argument[1])))
@@ -45,6 +56,14 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments)
         case 'v':
             s.verbose = true;
             break;
+        case 'm':
+            s.announce = true;
+            break;
+        case 'h':
+        case '?':
+            outcome.output += UsageText(mdnsAvailable);
+            outcome.exitCode = 0;
+            return outcome;
         case 'p': {
             if (i + 1 >= arguments.size()) {
                 outcome.output += "Port is missing\n";
@@ -68,6 +87,34 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments)
         }
     }
     return outcome;
+}
+
+std::string UsageText(bool mdnsAvailable)
+{
+    std::string text =
+        "Usage: tarvos [-1] [-b] [-m] [-p <port>] [-s] [-v]\n"
+        "       tarvos -h | -? | --help | --version\n"
+        "\n"
+        "Switches start with '-' or '/'; only the letter after it counts, in either case.\n"
+        "  -1          only one client session at a time; others are refused\n"
+        "  -b          blocking unlock: a deferred lock release is answered once it takes effect\n";
+    text += mdnsAvailable
+                ? "  -m          announce the server as _hislip._tcp over multicast DNS (needs the mDNS responder)\n"
+                : "  -m          announce over multicast DNS: not available, built without the Avahi client library\n";
+    text +=
+        "  -p <port>   TCP port, 1 to 65534 (default 4880), served on IPv4 and IPv6\n"
+        "  -s          slow mode: every byte is sent with a call of its own\n"
+        "  -v          verbose: trace every HiSLIP message and the command parser\n"
+        "  -h, -?      print this text and exit (also --help)\n"
+        "  --version   print the version line and exit\n"
+        "\n"
+        "Console keys: [SPACE] prints the open connections and the lock state;\n"
+        "[ENTER] stops the server, as do SIGINT (Ctrl+C) and SIGTERM.\n"
+        "\n"
+        "Output: banner, settings and console lines on standard output; log lines \"Tarvos:: ...\"\n"
+        "(errors always, traces with -v) on standard error; listener failures in the system log\n"
+        "(ident \"tarvos\"). Files that clients write land in the working directory.\n";
+    return text;
 }
 
 std::string OptionsText(const Settings& settings)

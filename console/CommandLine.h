@@ -13,6 +13,8 @@ struct Settings {
     bool blockingUnlock = false;
     bool slowMode = false;
     bool verbose = false;
+    // Announce the server over multicast DNS once it listens.
+    bool announce = false;
 };
 
 struct ParseOutcome {
@@ -24,9 +26,16 @@ struct ParseOutcome {
     int exitCode = -1;
 };
 
-// Reads the switches after the program name: 1, b, p <port>, s, v after '-' or
-// '/'; only the letter right after the switch character counts.
-ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments);
+// Reads the switches after the program name: 1, b, m, p <port>, s, v after '-'
+// or '/'; only the letter right after the switch character counts. h and ? (and
+// the whole argument --help) put the usage text into the output and end with
+// exit code 0; --version ends with exit code 0 and no further text (the banner
+// printed before the switches is the version line). mdnsAvailable tells the
+// usage text whether this build can announce.
+ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments, bool mdnsAvailable = true);
+
+// The text -h prints: every switch, the console keys and where the output goes.
+std::string UsageText(bool mdnsAvailable);
 
 // The "Options:" block that start-up prints.
 std::string OptionsText(const Settings& settings);

@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "console/Announcement.h"
 #include "console/CommandLine.h"
 #include "console/Server.h"
 #include "platform/Console.h"
+#include "platform/ServiceAnnouncer.h"
 #include "platform/Socket.h"
 
 namespace {
@@ -50,7 +52,8 @@ int main(int argc, char** argv)
     std::printf("Tarvos %s - HiSLIP 1.0 test and reference server\n", TARVOS_VERSION);
 
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    const tarvos::ParseOutcome parsed = tarvos::ParseCommandLine(arguments);
+    const tarvos::ParseOutcome parsed =
+        tarvos::ParseCommandLine(arguments, tarvos::platform::ServiceAnnouncer::Available());
     std::fputs(parsed.output.c_str(), stdout);
     if (parsed.exitCode >= 0) {
         delete server;
@@ -68,9 +71,13 @@ int main(int argc, char** argv)
     server->SetPort(static_cast<uint16_t>(settings.port));
     std::printf("is listening on Port %lu\n", static_cast<unsigned long>(server->GetPort()));
 
+    tarvos::Announcement announcement(server);
     if (!server->Start()) {
         std::printf("\nFailed to start Server.\n");
     } else {
+        if (settings.announce) {
+            announcement.Start(server->GetPort());
+        }
         // The stop signals are caught from here on: once the prompt is out, a
         // SIGTERM or SIGINT stops the server the way Enter does.
         tarvos::platform::ConsoleKeys keys;
@@ -86,6 +93,8 @@ int main(int argc, char** argv)
         }
         keys.Close();
     }
+    // Discovery stops offering the server before it stops serving.
+    announcement.Stop();
     server->Stop();
     delete server;
     std::fflush(stdout);

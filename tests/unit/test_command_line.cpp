@@ -62,4 +62,58 @@ TEST(CommandLine, OptionsBlockLinesInOrder)
               "- Slow mode sends byte by byte to client to test robustness\n- Unlock is blocking\n");
 }
 
+TEST(CommandLine, HelpFormsPrintUsageAndEndWithExitCodeZero)
+{
+    for (const char* form : {"-h", "-H", "/h", "-?", "/?", "--help", "-help"}) {
+        auto outcome = Parse({"-v", form, "-p", "0"});
+        EXPECT_EQ(outcome.exitCode, 0) << form;
+        EXPECT_EQ(outcome.output, tarvos::UsageText(true)) << form;
+    }
+    // Switches before it are still read and reported; the port after it is not.
+    auto outcome = Parse({"-x", "--help", "-p"});
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.output, "Unknown option: -x\n" + tarvos::UsageText(true));
+    // A port error before it still ends the start with exit code 1.
+    EXPECT_EQ(Parse({"-p", "0", "-h"}).exitCode, 1);
+}
+
+TEST(CommandLine, VersionEndsWithExitCodeZeroAndOtherLongFormsStayUnknown)
+{
+    auto outcome = Parse({"--version", "-p", "0"});
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.output, "");
+
+    // Only the two long forms are known; -version is -v, as every switch is read
+    // by its first letter.
+    outcome = Parse({"--verbose", "--Help", "-version"});
+    EXPECT_EQ(outcome.exitCode, -1);
+    EXPECT_EQ(outcome.output, "Unknown option: --verbose\nUnknown option: --Help\n");
+    EXPECT_TRUE(outcome.settings.verbose);
+}
+
+TEST(CommandLine, AnnounceSwitchIsOffUnlessGiven)
+{
+    EXPECT_FALSE(Parse({"-v", "-p", "5000"}).settings.announce);
+    EXPECT_TRUE(Parse({"-m"}).settings.announce);
+    EXPECT_TRUE(Parse({"/M"}).settings.announce);
+    // The options block stays as it was: the announcement reports on the log.
+    auto outcome = Parse({"-m"});
+    EXPECT_EQ(tarvos::OptionsText(outcome.settings), tarvos::OptionsText(tarvos::Settings {}));
+}
+
+TEST(CommandLine, UsageNamesEverySwitchTheKeysAndTheLogs)
+{
+    const std::string usage = tarvos::UsageText(true);
+    for (const char* line : {"\n  -1 ", "\n  -b ", "\n  -m ", "\n  -p <port> ", "\n  -s ", "\n  -v ", "\n  -h, -? ",
+                             "\n  --version "}) {
+        EXPECT_NE(usage.find(line), std::string::npos) << line;
+    }
+    EXPECT_NE(usage.find("[SPACE]"), std::string::npos);
+    EXPECT_NE(usage.find("[ENTER]"), std::string::npos);
+    EXPECT_NE(usage.find("standard error"), std::string::npos);
+    EXPECT_NE(usage.find("system log"), std::string::npos);
+    EXPECT_EQ(usage.find("not available"), std::string::npos);
+    EXPECT_NE(tarvos::UsageText(false).find("-m          announce over multicast DNS: not available"), std::string::npos);
+}
+
 }  // namespace
