@@ -41,6 +41,10 @@ using Clock = std::chrono::steady_clock;
 const char kIdentity[] = "Brennic,Tarvos,4471.2209k05,V1.00\n";
 // Expert severities of the analyser (Chat 0x200000, Note 0x400000, Warn 0x600000, Error 0x800000).
 constexpr unsigned long kWarnSeverity = 0x600000;
+// The expert group of TCP's sequence analysis (retransmissions, duplicate and
+// selective acknowledgements, keep-alives). A loaded machine produces these on
+// loopback too; they say nothing about the HiSLIP messages on the wire.
+constexpr unsigned long kSequenceGroup = 0x02000000;
 
 std::string FindInPath(const std::string& program)
 {
@@ -190,6 +194,7 @@ struct Frame {
     std::vector<unsigned> types;  // HiSLIP message types found in this frame
     unsigned reassembledIn = 0;
     std::vector<unsigned long> severities;
+    std::vector<unsigned long> groups;  // expert group of each severity, in the same order
     std::string expert;
 };
 
@@ -219,7 +224,7 @@ std::vector<Frame> ParseFrames(const std::string& fields)
     std::string line;
     while (std::getline(in, line)) {
         const std::vector<std::string> f = Split(line, '\t');
-        if (f.size() < 8 || f[0].empty()) continue;
+        if (f.size() < 9 || f[0].empty()) continue;
         Frame fr;
         fr.number = static_cast<unsigned>(std::stoul(f[0]));
         fr.srcPort = f[1].empty() ? 0 : static_cast<unsigned>(std::stoul(f[1]));
@@ -229,6 +234,7 @@ std::vector<Frame> ParseFrames(const std::string& fields)
         fr.reassembledIn = f[5].empty() ? 0 : static_cast<unsigned>(std::stoul(f[5]));
         fr.severities = Numbers(f[6]);
         fr.expert = f[7];
+        fr.groups = Numbers(f[8]);
         frames.push_back(std::move(fr));
     }
     return frames;
@@ -362,7 +368,8 @@ protected:
         const std::string decode = "'" + tshark_ + "' -2 -r '" + file.string() + "' -d " + onPort + ",hislip";
         ASSERT_TRUE(RunBounded(decode + " -Y " + onPort +
                 " -T fields -E separator=/t -e frame.number -e tcp.srcport -e tcp.len -e frame.protocols"
-                " -e hislip.messagetype -e tcp.reassembled_in -e _ws.expert.severity -e _ws.expert.message",
+                " -e hislip.messagetype -e tcp.reassembled_in -e _ws.expert.severity -e _ws.expert.message"
+                " -e _ws.expert.group",
             fields))
             << "decoding the capture failed";
         const std::vector<Frame> frames = ParseFrames(fields);
@@ -374,8 +381,9 @@ protected:
         size_t serverSegments = 0;
         for (const Frame& f : frames) {
             EXPECT_EQ(f.protocols.find("_ws.malformed"), std::string::npos) << "frame " << f.number << " is malformed";
-            for (unsigned long severity : f.severities) {
-                EXPECT_LT(severity, kWarnSeverity) << "frame " << f.number << ": " << f.expert;
+            for (size_t i = 0; i < f.severities.size(); ++i) {
+                if (i < f.groups.size() && f.groups[i] == kSequenceGroup) continue;
+                EXPECT_LT(f.severities[i], kWarnSeverity) << "frame " << f.number << ": " << f.expert;
             }
             if (f.payload == 0) continue;
             if (f.srcPort == port) ++serverSegments;
@@ -414,7 +422,10 @@ protected:
         }
 
         std::string expert;
-        ASSERT_TRUE(RunBounded(decode + " -q -z expert,warn," + onPort, expert)) << "expert summary failed";
+        ASSERT_TRUE(RunBounded(decode + " -q -z 'expert,warn," + onPort + " && !(_ws.expert.group == " +
+                                   std::to_string(kSequenceGroup) + ")'",
+                        expert))
+            << "expert summary failed";
         EXPECT_EQ(expert.find("Warns"), std::string::npos) << expert;
         EXPECT_EQ(expert.find("Errors"), std::string::npos) << expert;
     }
