@@ -2,7 +2,9 @@
 // condition to wait on under a plain lock.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 #include "platform/ThreadSafety.h"
@@ -53,6 +55,13 @@ public:
     // Releases the lock, waits for a notification (or a spurious wake-up) and
     // takes the lock again: callers test what they wait for in a loop around it.
     void Wait(MutexLock& held) { changed_.wait(held.NativeLock()); }
+    // The same for at most timeoutMs milliseconds: false when the time ran out
+    // without a notification.
+    bool WaitFor(MutexLock& held, uint64_t timeoutMs)
+    {
+        return changed_.wait_for(held.NativeLock(), std::chrono::milliseconds(timeoutMs)) ==
+               std::cv_status::no_timeout;
+    }
     void NotifyAll() { changed_.notify_all(); }
 
 private:
