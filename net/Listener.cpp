@@ -13,14 +13,14 @@ namespace {
 constexpr unsigned kKeepAliveIdleMs = 30000;
 constexpr unsigned kKeepAliveIntervalMs = 3000;
 
-const char* FamilyName(int family)
+const char* FamilyName(platform::AddressFamily family)
 {
-    return family == platform::kFamilyIPv6 ? "IPv6" : "IPv4";
+    return family == platform::AddressFamily::IPv6 ? "IPv6" : "IPv4";
 }
 
 }  // namespace
 
-Listener::Listener(Server* owner, int addressFamily) : server(owner), family(addressFamily) {}
+Listener::Listener(Server* owner, platform::AddressFamily addressFamily) : server(owner), family(addressFamily) {}
 
 Listener::~Listener()
 {
@@ -82,7 +82,7 @@ bool Listener::Stop()
             // socket itself on its way out, so the descriptor can't be reused
             // under a last accept call.
             if (s != platform::kInvalidSocket) {
-                platform::ShutdownBoth(s);
+                platform::ShutdownAndWake(s);
             }
             Join();
             CloseListenSocket();

@@ -16,7 +16,7 @@ class Connection;
 
 class Listener : public ThreadBase {
 public:
-    Listener(Server* server, int family);
+    Listener(Server* server, platform::AddressFamily family);
     void Run() override;
     ~Listener() override;
     bool Stop() override;
@@ -53,7 +53,7 @@ private:
     int CountConnections(bool (Connection::*holds)());
 
     Server* const server;
-    const int family;
+    const platform::AddressFamily family;
     uint16_t port GUARDED_BY(lock) = 0;
     platform::SocketHandle listenSocket GUARDED_BY(lock) = platform::kInvalidSocket;
     CriticalSection lock;

@@ -1,4 +1,4 @@
-#include "platform/DeferredClose.h"
+#include "platform/posix/DeferredClose.h"
 
 #include <semaphore.h>
 #include <unistd.h>

@@ -41,7 +41,8 @@ bool ThreadHandle::Create(Procedure procedure, void* argument)
         delete record;
         return false;
     }
-    native_ = static_cast<unsigned long>(thread);
+    static_assert(sizeof(pthread_t) <= sizeof(native_), "a thread's name fits the handle");
+    native_ = static_cast<std::uintptr_t>(thread);
     valid_ = true;
     return true;
 }
@@ -53,11 +54,6 @@ void ThreadHandle::Join()
     }
     pthread_join(static_cast<pthread_t>(native_), nullptr);
     valid_ = false;
-}
-
-bool ThreadHandle::IsCurrent() const
-{
-    return valid_ && pthread_equal(static_cast<pthread_t>(native_), pthread_self());
 }
 
 void SleepMs(unsigned ms)
