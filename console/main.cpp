@@ -21,13 +21,13 @@ void PrintStatus(tarvos::Server* server)
     case 0:
         std::printf("not locked\n");
         break;
-    case 1:
+    case tarvos::kLockStateShared:
         std::printf("shared locked\n");
         break;
-    case 2:
+    case tarvos::kLockStateExclusive:
         std::printf("exclusive locked\n");
         break;
-    case 3:
+    case tarvos::kLockStateShared | tarvos::kLockStateExclusive:
         std::printf("both locked\n");
         break;
     default:

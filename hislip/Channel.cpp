@@ -4,6 +4,7 @@
 
 #include "common/EscapeForLog.h"
 #include "console/Server.h"
+#include "hislip/Protocol.h"
 #include "log/Log.h"
 #include "platform/Thread.h"
 
@@ -118,7 +119,7 @@ void Channel::TraceSend(uint8_t type, uint8_t controlCode, uint32_t messageParam
                         const void* payload)
 {
     if (VerboseEnabled(server)) {
-        const uint32_t shown = payloadLength < 250 ? payloadLength : 250;
+        const uint32_t shown = payloadLength < kTraceCut ? payloadLength : kTraceCut;
         LogVerbose(server, "Socket[%X] << %s,%u,%x,len=%d,%s", static_cast<unsigned>(*socket), MessageTypeName(type),
                    static_cast<unsigned>(controlCode), messageParameter, static_cast<int>(payloadLength),
                    EscapeForLog(payload, shown).c_str());

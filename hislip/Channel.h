@@ -10,6 +10,7 @@
 #include "hislip/BlockSink.h"
 #include "hislip/LockTable.h"
 #include "hislip/MessageHeader.h"
+#include "hislip/Protocol.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
 
@@ -21,9 +22,6 @@ class ErrorQueue;
 enum class ReleaseMode { Immediate = 0, Deferred = 1, Afterwards = 2 };
 
 constexpr uint32_t kLookAheadSize = 258;
-constexpr uint32_t kMessageIdBeforeFirst = 0xFFFFFEFEu;
-constexpr uint64_t kMaxMessageSize = 100000000u;
-constexpr uint16_t kServerVendorId = 0x515A;
 constexpr uint32_t kBlockLengthLimit = 209715200u;
 // A block's data passes through a buffer of this size on its way to its sink.
 constexpr uint32_t kBlockBufferSize = 1u << 20;
@@ -188,7 +186,7 @@ private:
     bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck = true);
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
-    void SendLockResponse(uint8_t code);
+    void SendLockResponse(LockResponse code);
     // Logs what a message or the session's end gave back and, with blocking
     // unlock, sends the responses that waited for it.
     void ReportAfterwards(const LockTable::Afterwards& released);

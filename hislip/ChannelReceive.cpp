@@ -5,6 +5,7 @@
 #include "common/EscapeForLog.h"
 #include "console/Server.h"
 #include "hislip/Channel.h"
+#include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
 #include "log/Log.h"
 
@@ -19,8 +20,6 @@ constexpr size_t kDiscardChunk = 1024;
 const char kTooManyConnections[] = "Too many connections";
 const char kInvalidSequence[] = "Invalid Initialization sequence";
 const char kUnrecognizedType[] = "Unrecognized Message Type";
-constexpr uint8_t kFatalInvalidSequence = 3;
-constexpr uint8_t kErrorUnrecognizedType = 1;
 
 }  // namespace
 
@@ -219,7 +218,7 @@ long Channel::ReceivePayload(uint8_t* buffer, uint64_t count)
     }
     if (VerboseEnabled(server)) {
         LogVerbose(server, "Socket[%X] >> Data (%d): %s", static_cast<unsigned>(*socket), static_cast<int>(n),
-                   EscapeForLog(buffer, static_cast<long>(n < 250 ? n : 250)).c_str());
+                   EscapeForLog(buffer, static_cast<long>(n < kTraceCut ? n : kTraceCut)).c_str());
     }
     remaining -= n;
     return got;
@@ -259,7 +258,8 @@ long Channel::HandleInitialize()
         LogVerbose(server, "INFO: Initialize: Version %x Vendor %x with no subaddress", version, vendor);
     }
     if (server->singleConnection && server->ClientConnectionCount() > 1) {
-        SendMessage(MessageType::FatalError, 4, 0, sizeof(kTooManyConnections) - 1, kTooManyConnections);
+        SendMessage(MessageType::FatalError, kFatalTooManyConnections, 0, sizeof(kTooManyConnections) - 1,
+                    kTooManyConnections);
         return -1;
     }
     isSync = true;
@@ -269,9 +269,9 @@ long Channel::HandleInitialize()
     uint8_t mode;
     {
         ScopedLock guard(lock);
-        mode = overlapped ? 1 : 0;
+        mode = overlapped ? kOverlapped : 0;
     }
-    if (SendMessage(MessageType::InitializeResponse, mode, 0x01000000u + sessionId) < 0) {
+    if (SendMessage(MessageType::InitializeResponse, mode, (kProtocolVersion << 16) + sessionId) < 0) {
         LogError(server, "ERROR: InitializeResponse failed");
         return -1;
     }

@@ -3,7 +3,9 @@
 
 #include "console/Server.h"
 #include "hislip/Channel.h"
+#include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
+#include "hislip/StatusBits.h"
 #include "instrument/ErrorQueue.h"
 #include "log/Log.h"
 
@@ -20,7 +22,7 @@ void Channel::QueueInterrupted()
     errorQueue->PushError(kInterruptedEntry);
     expectRmtDelivered = false;
     mav = false;
-    SetStatus(static_cast<uint8_t>(statusByte | 0x04), srEnable);
+    SetStatus(static_cast<uint8_t>(statusByte | kErrorQueueBit), srEnable);
 }
 
 long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
@@ -70,7 +72,7 @@ long Channel::HandleData()
             released = server->lockTable.MessageArrived(partner.get(), messageId);
         }
         if (!discard && !overlapped) {
-            if (header.controlCode == 1) {
+            if (header.controlCode == kRmtDelivered) {
                 if (!expectRmtDelivered) {
                     LogError(server, "ERROR: RMT_delivered not expected");
                 }

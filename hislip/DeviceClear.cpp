@@ -1,6 +1,7 @@
 // The device-clear handshake across both channels of a session.
 #include "console/Server.h"
 #include "hislip/Channel.h"
+#include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
 #include "log/Log.h"
 
@@ -31,7 +32,7 @@ long Channel::HandleAsyncDeviceClear()
         partner->StartDiscard();
         FireArmedServiceRequest();
         ScopedLock guard(partner->lock);
-        mode = partner->overlapped ? 1 : 0;
+        mode = partner->overlapped ? kOverlapped : 0;
     }
     if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) < 0) {
         LogError(server, "ERROR: in sending AsyncDeviceClearAcknowledge");
@@ -52,10 +53,10 @@ long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
         mav = false;
         lastMessageId = kMessageIdBeforeFirst;
         lastResponseId = kMessageIdBeforeFirst;
-        overlapped = (header.controlCode & 1) != 0;
+        overlapped = (header.controlCode & kOverlapped) != 0;
         responseSent = false;
         clearEvent.Reset();
-        mode = overlapped ? 1 : 0;
+        mode = overlapped ? kOverlapped : 0;
     }
     if (SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) < 0) {
         LogError(server, "ERROR: DeviceClearAcknowledge failed");

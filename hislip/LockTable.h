@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/CriticalSection.h"
+#include "hislip/Protocol.h"
 #include "platform/Sync.h"
 
 namespace tarvos {
@@ -100,7 +101,7 @@ public:
     std::string CheckInvariants() const EXCLUDES(lockGuard);
 
 private:
-    bool ExclusiveHeld() const REQUIRES(lockGuard) { return (lockState & 2u) != 0; }
+    bool ExclusiveHeld() const REQUIRES(lockGuard) { return (lockState & kLockStateExclusive) != 0; }
     // Takes the exclusive lock for the session when nobody holds it.
     bool TryTakeExclusive(SessionKey session) REQUIRES(lockGuard);
     void GiveBackExclusive(SessionLocks& locks) REQUIRES(lockGuard);

@@ -23,21 +23,21 @@ LockTable& Channel::Locks() const
     return server->lockTable;
 }
 
-void Channel::SendLockResponse(uint8_t code)
+void Channel::SendLockResponse(LockResponse code)
 {
-    SendMessage(MessageType::AsyncLockResponse, code, 0);
+    SendMessage(MessageType::AsyncLockResponse, static_cast<uint8_t>(code), 0);
 }
 
 long Channel::HandleAsyncLock()
 {
     FireArmedServiceRequest();
-    if (header.controlCode == 0) {
+    if (header.controlCode == kLockRelease) {
         const uint32_t messageId = header.messageParameter;
         PeerRef partner(this);
         // Only the asynchronous channel of a complete session holds locks; a
         // release elsewhere has nothing to give back.
         if (!partner || !isAsync) {
-            SendLockResponse(0);
+            SendLockResponse(LockResponse::Failure);
             return kGoOn;
         }
         // The choice between an immediate and a deferred release, and the stored
@@ -54,7 +54,7 @@ long Channel::HandleAsyncLock()
             if (rest <= 0) {
                 return rest;
             }
-            SendLockResponse(0);
+            SendLockResponse(LockResponse::Failure);
             return kGoOn;
         }
     }
@@ -70,20 +70,20 @@ long Channel::HandleExclusiveLockRequest()
     // The wait blocks this channel's thread; a server stop ends it as a refusal.
     switch (Locks().RequestExclusive(this, header.messageParameter, stopEvent)) {
     case LockTable::ExclusiveGrant::Granted:
-        SendLockResponse(1);
+        SendLockResponse(LockResponse::Success);
         LogVerbose(server, "INFO: Lock granted");
         break;
     case LockTable::ExclusiveGrant::AlreadyHeld:
         LogError(server, "ERROR: Exclusive Lock already granted");
-        SendLockResponse(3);
+        SendLockResponse(LockResponse::Error);
         break;
     case LockTable::ExclusiveGrant::SharedByOthers:
-        SendLockResponse(0);
+        SendLockResponse(LockResponse::Failure);
         LogVerbose(server, "INFO: Lock refused since another client has shared lock.");
         break;
     case LockTable::ExclusiveGrant::TimedOut:
     case LockTable::ExclusiveGrant::Stopped:
-        SendLockResponse(0);
+        SendLockResponse(LockResponse::Failure);
         LogVerbose(server, "INFO: Lock refused");
         break;
     }
@@ -108,24 +108,24 @@ long Channel::HandleSharedLockRequest()
     switch (Locks().RequestShared(this, key, sharers)) {
     case LockTable::SharedGrant::AlreadyHeld:
         LogError(server, "ERROR: Shared Lock already granted");
-        SendLockResponse(3);
+        SendLockResponse(LockResponse::Error);
         break;
     case LockTable::SharedGrant::OtherKey:
         LogVerbose(server, "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. %d clients",
                    static_cast<int>(sharers));
-        SendLockResponse(0);
+        SendLockResponse(LockResponse::Failure);
         break;
     case LockTable::SharedGrant::ExclusiveLocked:
         LogVerbose(server,
                    "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. Server is exclusive locked");
-        SendLockResponse(0);
+        SendLockResponse(LockResponse::Failure);
         break;
     case LockTable::SharedGrant::Joined:
         LogVerbose(server, "INFO: Shared Lock granted. %d clients", static_cast<int>(sharers));
-        SendLockResponse(1);
+        SendLockResponse(LockResponse::Success);
         break;
     case LockTable::SharedGrant::First:
-        SendLockResponse(1);
+        SendLockResponse(LockResponse::Success);
         break;
     }
     return kGoOn;
@@ -139,7 +139,7 @@ void Channel::ReleaseLock(ReleaseMode mode, uint32_t messageId)
         switch (Locks().ReleaseDeferred(this, messageId)) {
         case LockTable::Released::Exclusive:
             if (!blocking) {
-                SendLockResponse(1);
+                SendLockResponse(LockResponse::Success);
                 LogVerbose(server, "INFO: Exclusive Lock released (deferred)");
             } else {
                 LogVerbose(server, "INFO: Exclusive Lock released (deferred). Response is blocked.");
@@ -147,14 +147,14 @@ void Channel::ReleaseLock(ReleaseMode mode, uint32_t messageId)
             break;
         case LockTable::Released::Shared:
             if (!blocking) {
-                SendLockResponse(2);
+                SendLockResponse(LockResponse::SharedReleased);
                 LogVerbose(server, "INFO: Shared Lock released (deferred)");
             } else {
                 LogVerbose(server, "INFO: Shared Lock released (deferred). Response is blocked.");
             }
             break;
         case LockTable::Released::Nothing:
-            SendLockResponse(0);
+            SendLockResponse(LockResponse::Failure);
             LogError(server, "ERROR: No lock to release (deferred)");
             break;
         }
@@ -163,15 +163,15 @@ void Channel::ReleaseLock(ReleaseMode mode, uint32_t messageId)
         const LockTable::Release released = Locks().ReleaseImmediate(this);
         switch (released.what) {
         case LockTable::Released::Exclusive:
-            SendLockResponse(1);
+            SendLockResponse(LockResponse::Success);
             LogVerbose(server, "INFO: Exclusive Lock released");
             break;
         case LockTable::Released::Shared:
             LogVerbose(server, "INFO: Shared Lock released. Clients=%d", static_cast<int>(released.sharers));
-            SendLockResponse(2);
+            SendLockResponse(LockResponse::SharedReleased);
             break;
         case LockTable::Released::Nothing:
-            SendLockResponse(0);
+            SendLockResponse(LockResponse::Failure);
             LogError(server, "ERROR: No lock to release");
             break;
         }
@@ -188,14 +188,14 @@ void Channel::ReportAfterwards(const LockTable::Afterwards& released)
     const bool blocking = server->blockingUnlock;
     if (released.exclusive) {
         if (blocking) {
-            SendLockResponse(1);
+            SendLockResponse(LockResponse::Success);
         }
         LogVerbose(server, "INFO: Exclusive Lock released afterwards");
     }
     if (released.shared) {
         LogVerbose(server, "INFO: Shared Lock released afterwards. Clients=%d", static_cast<int>(released.sharers));
         if (blocking) {
-            SendLockResponse(2);
+            SendLockResponse(LockResponse::SharedReleased);
         }
     }
 }
@@ -209,7 +209,7 @@ long Channel::HandleAsyncLockInfo()
 {
     FireArmedServiceRequest();
     const LockTable::Snapshot state = Locks().Read();
-    const uint8_t exclusive = (state.lockState & 2u) != 0 ? 1 : 0;
+    const uint8_t exclusive = (state.lockState & kLockStateExclusive) != 0 ? 1 : 0;
     const int32_t sharers = state.sharedLockClients;
     // A lone exclusive holder counts as one session holding a lock.
     const uint32_t count = (sharers == 0 && exclusive == 1) ? 1u : static_cast<uint32_t>(sharers);

@@ -3,18 +3,11 @@
 #include "hislip/Channel.h"
 #include "hislip/ReceiveResult.h"
 #include "instrument/ErrorQueue.h"
+#include "hislip/Protocol.h"
+#include "hislip/StatusBits.h"
 #include "log/Log.h"
 
 namespace tarvos {
-
-namespace {
-
-constexpr uint8_t kArmedBit = 0x01;
-constexpr uint8_t kErrorQueueBit = 0x04;
-constexpr uint8_t kMavBit = 0x10;
-constexpr uint8_t kRequestBit = 0x40;
-
-}  // namespace
 
 void Channel::SetStatus(uint8_t status, uint8_t enable)
 {
@@ -27,7 +20,7 @@ void Channel::SetStatus(uint8_t status, uint8_t enable)
         // counted as outstanding.
         if (partner) {
             rqsPending = true;
-            partner->SendServiceRequest(static_cast<uint8_t>(status | kRequestBit));
+            partner->SendServiceRequest(static_cast<uint8_t>(status | kRequestServiceBit));
         }
     }
     statusByte = status;
@@ -41,7 +34,7 @@ void Channel::SetMav(bool flag)
         PeerRef partner(this);
         if (partner) {
             rqsPending = true;
-            partner->SendServiceRequest(static_cast<uint8_t>(statusByte | kMavBit | kRequestBit));
+            partner->SendServiceRequest(static_cast<uint8_t>(statusByte | kMavBit | kRequestServiceBit));
         }
     }
     mav = flag;
@@ -74,9 +67,9 @@ void Channel::FireArmedServiceRequest()
             return;
         }
         ScopedLock guard(partner->lock);
-        partner->statusByte |= kArmedBit;
+        partner->statusByte |= kArmedRequestBit;
         partner->rqsPending = true;
-        status = static_cast<uint8_t>(partner->statusByte | kRequestBit);
+        status = static_cast<uint8_t>(partner->statusByte | kRequestServiceBit);
     }
     if (!discard) {
         SendMessage(MessageType::AsyncServiceRequest, status, 0);
@@ -96,12 +89,12 @@ long Channel::HandleAsyncStatusQuery()
         Channel& sync = *partner.get();
         ScopedLock guard(sync.lock);
         status = sync.statusByte;
-        sync.statusByte = static_cast<uint8_t>(sync.statusByte & ~kArmedBit);
+        sync.statusByte = static_cast<uint8_t>(sync.statusByte & ~kArmedRequestBit);
         bool available;
         if (sync.overlapped) {
             available = header.messageParameter == sync.lastResponseId ? false : sync.responseSent;
         } else {
-            if (header.controlCode == 1) {
+            if (header.controlCode == kRmtDelivered) {
                 if (sync.expectRmtDelivered) {
                     sync.mav = false;
                 } else {
@@ -123,7 +116,7 @@ long Channel::HandleAsyncStatusQuery()
             status |= kErrorQueueBit;
         }
         if (sync.rqsPending) {
-            status |= kRequestBit;
+            status |= kRequestServiceBit;
             sync.rqsPending = false;
         }
     }

@@ -1,6 +1,7 @@
 // IEEE 488.2 common commands, the status registers and the error query.
 #include <cstdio>
 
+#include "hislip/StatusBits.h"
 #include "net/Connection.h"
 
 namespace tarvos {
@@ -36,7 +37,7 @@ int Connection::OperationCompleteQuery(const std::string&, uint8_t& delimiter)
 int Connection::EventStatusQuery(const std::string&, uint8_t& delimiter)
 {
     const std::string answer = Decimal(esr);
-    stb = static_cast<uint8_t>(stb & ~0x20);
+    stb = static_cast<uint8_t>(stb & ~kEventSummaryBit);
     esr = 0;
     channel.SetStatus(stb, sre);
     return AddResponse(answer, delimiter);
@@ -82,11 +83,11 @@ int Connection::SetEventStatusEnable(const std::string&, uint8_t& delimiter)
 
 int Connection::OperationComplete(const std::string&, uint8_t&)
 {
-    if ((ese & 0x01) != 0) {
-        esr |= 0x01;
+    if ((ese & kOperationCompleteBit) != 0) {
+        esr |= kOperationCompleteBit;
     }
     if (esr != 0) {
-        stb |= 0x20;
+        stb |= kEventSummaryBit;
     }
     channel.SetStatus(stb, sre);
     return 1;
@@ -95,7 +96,7 @@ int Connection::OperationComplete(const std::string&, uint8_t&)
 int Connection::ClearStatus(const std::string&, uint8_t&)
 {
     errorQueue.Clear();
-    stb &= 0xCB;
+    stb &= static_cast<uint8_t>(~(kErrorQueueBit | kMavBit | kEventSummaryBit));
     esr = 0;
     channel.SetStatus(stb, sre);
     return 1;
@@ -109,7 +110,7 @@ int Connection::NextError(const std::string&, uint8_t& delimiter)
     const int result = AddResponse(errorQueue.Front(), delimiter);
     errorQueue.PopFront();
     if (errorQueue.Empty()) {
-        stb = static_cast<uint8_t>(stb & ~0x04);
+        stb = static_cast<uint8_t>(stb & ~kErrorQueueBit);
         channel.SetStatus(stb, sre);
     }
     return result;

@@ -3,6 +3,7 @@
 
 #include "console/Server.h"
 #include "hislip/Channel.h"
+#include "hislip/Protocol.h"
 #include "log/Log.h"
 
 namespace tarvos {
@@ -60,7 +61,7 @@ long Channel::NextToken(std::string& token, uint8_t& delimiter, bool trace)
     token.assign(reinterpret_cast<const char*>(peeked + start), i - start);
     if (trace) {
         LogVerbose(server, "Socket[%X] >> Token: %.*s", static_cast<unsigned>(*socket),
-                   static_cast<int>(token.size() < 250 ? token.size() : 250), token.c_str());
+                   static_cast<int>(token.size() < kTraceCut ? token.size() : kTraceCut), token.c_str());
     }
     while (peeked[i] == ' ') {
         ++i;

@@ -1,5 +1,6 @@
 // The session worker: one iteration per program message unit.
 #include "console/Server.h"
+#include "hislip/StatusBits.h"
 #include "instrument/CommandTable.h"
 #include "log/Log.h"
 #include "net/Connection.h"
@@ -122,7 +123,7 @@ long Connection::Serve()
     long result;
     for (;;) {
         if (!errorQueue.Empty()) {
-            stb |= 0x04;
+            stb |= kErrorQueueBit;
             channel.SetStatus(stb, sre);
         }
         std::string token;
