@@ -7,8 +7,8 @@ namespace tarvos {
 
 Server::Server()
 {
-    ipv4Listener = new Listener(this, platform::AddressFamily::IPv4);
-    ipv6Listener = new Listener(this, platform::AddressFamily::IPv6);
+    ipv4Listener = new Listener(engine, platform::AddressFamily::IPv4);
+    ipv6Listener = new Listener(engine, platform::AddressFamily::IPv6);
 }
 
 Server::~Server()

@@ -179,8 +179,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     {
         ErrorQueue queue;
-        platform::SocketHandle socket = pair.server;
-        auto channel = std::make_unique<Channel>(&server, &socket, &queue);
+        const std::atomic<platform::SocketHandle> socket {pair.server};
+        auto channel = std::make_unique<Channel>(server.engine, socket);
+        channel->AttachErrorQueue(queue);
         // A peek consumes nothing: operations made of peeks alone run once each.
         bool consumes = false;
         for (size_t k = 0; k < opCount; ++k) {

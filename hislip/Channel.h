@@ -8,6 +8,8 @@
 
 #include "common/CriticalSection.h"
 #include "hislip/BlockSink.h"
+#include "hislip/Engine.h"
+#include "hislip/ErrorQueueAccess.h"
 #include "hislip/LockTable.h"
 #include "hislip/MessageHeader.h"
 #include "hislip/Protocol.h"
@@ -15,9 +17,6 @@
 #include "platform/Sync.h"
 
 namespace tarvos {
-
-class Server;
-class ErrorQueue;
 
 enum class ReleaseMode { Immediate = 0, Deferred = 1, Afterwards = 2 };
 
@@ -35,8 +34,14 @@ bool InputPending(platform::SocketHandle socket);
 
 class Channel {
 public:
-    Channel(Server* server, platform::SocketHandle* socket, ErrorQueue* errorQueue);
+    // socket: the connection's socket, written by its owner under the owner's
+    // lock and read here without one.
+    Channel(Engine& engine, const std::atomic<platform::SocketHandle>& socket);
     virtual ~Channel();
+    // The instrument's error queue, which the engine fills with the
+    // Interrupted entry and whose emptiness status queries report. Attached
+    // once, by the instrument that owns the queue, before the channel serves.
+    void AttachErrorQueue(ErrorQueueAccess& queue);
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
@@ -118,14 +123,14 @@ public:
     uint32_t CompletedClears() const { return completedClears; }
     platform::Event& ClearEvent() { return clearEvent; }
     platform::Event& StopEvent() { return stopEvent; }
-    platform::SocketHandle Socket() const { return *socket; }
-    Server* GetServer() const { return server; }
+    platform::SocketHandle Socket() const { return socket.load(std::memory_order_acquire); }
+    LogState* Log() const { return log; }
 
     // The partner channel pinned for the time of one operation, so that it can't
     // be reset for a new client or destroyed while this thread uses it.
     class PeerRef {
     public:
-        explicit PeerRef(Channel* self);
+        explicit PeerRef(const Channel* self);
         ~PeerRef();
         PeerRef(const PeerRef&) = delete;
         PeerRef& operator=(const PeerRef&) = delete;
@@ -134,12 +139,11 @@ public:
         explicit operator bool() const { return peer_ != nullptr; }
 
     private:
-        Channel* peer_;
+        SessionLinks& links_;
+        Channel* const peer_;
     };
 
 private:
-    friend class PeerRef;
-    friend struct SessionLinks;
 
     // Message cases of the receive loop.
     long HandleInitialize();
@@ -202,9 +206,11 @@ private:
     void LinkWith(Channel* sync);
     bool Slow() const;
 
-    Server* const server;
-    platform::SocketHandle* const socket;
-    ErrorQueue* const errorQueue;
+    Engine& engine;
+    // Where this channel's lines go: the engine's log.
+    LogState* const log;
+    const std::atomic<platform::SocketHandle>& socket;
+    ErrorQueueAccess* errorQueue = nullptr;
 
     // Used by this channel's worker thread only. The block buffer holds
     // kBlockBufferSize bytes once the session's first block has come.
@@ -224,11 +230,6 @@ private:
     // Payload bytes of the current message not yet consumed (own thread only).
     uint64_t remaining = 0;
     bool expectRmtDelivered GUARDED_BY(lock) = false;
-
-    // The other channel of the session; changed under SessionLinks' lock only.
-    Channel* peer = nullptr;
-    // Number of PeerRef pins on this channel (under SessionLinks' lock).
-    int pins = 0;
 
     // Input is thrown away (device clear), or the connection has closed.
     std::atomic<bool> discard {false};

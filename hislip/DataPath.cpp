@@ -1,12 +1,10 @@
 // Data, DataEnd and Trigger; the parser's byte interface; responses.
 #include <cstring>
 
-#include "console/Server.h"
 #include "hislip/Channel.h"
 #include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
 #include "hislip/StatusBits.h"
-#include "instrument/ErrorQueue.h"
 #include "log/Log.h"
 
 namespace tarvos {
@@ -35,13 +33,13 @@ long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureTe
             // This channel ends for the failure of its partner's socket.
             socketError = partner->SocketError();
             if (!(quietWhenPeerGone && partner->discard)) {
-                LogError(server, "%s", asyncFailureText);
+                LogError(log, "%s", asyncFailureText);
             }
             return -1;
         }
     }
     if (SendMessage(MessageType::Interrupted, 0, messageId) < 0) {
-        LogError(server, "ERROR: in sending Interrupted");
+        LogError(log, "ERROR: in sending Interrupted");
         return -1;
     }
     return 1;
@@ -63,25 +61,25 @@ long Channel::HandleData()
         ScopedLock guard(lock);
         messageId = header.messageParameter;
         if (messageId != lastMessageId + 2) {
-            LogError(server, "WARNING: unexpected MessageID");
+            LogError(log, "WARNING: unexpected MessageID");
         }
         lastMessageId = messageId;
         // A release that waited for this message takes effect now (its
         // responses go out once this channel's lock is left).
         if (partner) {
-            released = server->lockTable.MessageArrived(partner.get(), messageId);
+            released = engine.lockTable.MessageArrived(partner.get(), messageId);
         }
         if (!discard && !overlapped) {
             if (header.controlCode == kRmtDelivered) {
                 if (!expectRmtDelivered) {
-                    LogError(server, "ERROR: RMT_delivered not expected");
+                    LogError(log, "ERROR: RMT_delivered not expected");
                 }
-                LogVerbose(server, "INFO: ExpectRMTdelivered = false");
+                LogVerbose(log, "INFO: ExpectRMTdelivered = false");
                 expectRmtDelivered = false;
                 mav = false;
             }
             if (expectRmtDelivered) {
-                LogVerbose(server, "INFO: Interrupted Error, ExpectRMTdelivered = false");
+                LogVerbose(log, "INFO: Interrupted Error, ExpectRMTdelivered = false");
                 QueueInterrupted();
                 interrupted = true;
             }
@@ -156,17 +154,17 @@ int Channel::SendResponseEnd(const void* data, uint32_t length)
     {
         ScopedLock guard(lock);
         if (discard) {
-            LogVerbose(server, "INFO: message discarded");
+            LogVerbose(log, "INFO: message discarded");
             return 1;
         }
         late = ResponseIsLate();
         if (late) {
             messageId = header.messageParameter;
-            LogVerbose(server, "INFO: Parser detects Interrupted Error, ExpectRMTdelivered = false");
+            LogVerbose(log, "INFO: Parser detects Interrupted Error, ExpectRMTdelivered = false");
             QueueInterrupted();
         } else {
             expectRmtDelivered = true;
-            LogVerbose(server, "INFO: ExpectRMTdelivered = true");
+            LogVerbose(log, "INFO: ExpectRMTdelivered = true");
             SetMav(true);
             responseSent = true;
             if (overlapped) {
@@ -187,7 +185,7 @@ bool Channel::ResponseIsLate()
 {
     // Only synchronized mode knows late responses: new input, already waiting or
     // partly read, means the client has moved on.
-    return !overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0);
+    return !overlapped && (InputPending(Socket()) || remaining != 0 || lookAheadCount != 0);
 }
 
 bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck)
@@ -195,14 +193,14 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
     ScopedLock guard(lock);
     if (discard) {
         for (uint32_t i = 0; i < parts; ++i) {
-            LogVerbose(server, "INFO: message discarded");
+            LogVerbose(log, "INFO: message discarded");
         }
         return false;
     }
     if (lateCheck && ResponseIsLate()) {
         // One line for each part that will never leave.
         for (uint32_t i = 0; i < parts; ++i) {
-            LogVerbose(server, "INFO: abort output due to Interrupted Error");
+            LogVerbose(log, "INFO: abort output due to Interrupted Error");
         }
         return false;
     }
@@ -262,7 +260,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
         payload += n;
     }
     const long expected = static_cast<long>(count * kHeaderSize + payload);
-    const long sent = platform::SendSlices(*socket, slices, 2 * count);
+    const long sent = platform::SendSlices(Socket(), slices, 2 * count);
     // Reported as for the last part: short when the socket took less than all.
     if (sent == expected) {
         return static_cast<int>(kHeaderSize);

@@ -1,5 +1,4 @@
 // The device-clear handshake across both channels of a session.
-#include "console/Server.h"
 #include "hislip/Channel.h"
 #include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
@@ -10,9 +9,9 @@ namespace tarvos {
 void Channel::StartDiscard()
 {
     ScopedLock guard(lock);
-    LogVerbose(server, "INFO: Discard messages, ExpectRMTdelivered=false...");
+    LogVerbose(log, "INFO: Discard messages, ExpectRMTdelivered=false...");
     if (discard) {
-        LogError(server, "ERROR: Discard messages already set");
+        LogError(log, "ERROR: Discard messages already set");
     }
     expectRmtDelivered = false;
     mav = false;
@@ -26,7 +25,7 @@ long Channel::HandleAsyncDeviceClear()
     {
         PeerRef partner(this);
         if (!partner) {
-            LogError(server, "ERROR: Synchronous Channel not set");
+            LogError(log, "ERROR: Synchronous Channel not set");
             return -1;
         }
         partner->StartDiscard();
@@ -35,16 +34,16 @@ long Channel::HandleAsyncDeviceClear()
         mode = partner->overlapped ? kOverlapped : 0;
     }
     if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) < 0) {
-        LogError(server, "ERROR: in sending AsyncDeviceClearAcknowledge");
+        LogError(log, "ERROR: in sending AsyncDeviceClearAcknowledge");
         return -1;
     }
-    LogVerbose(server, "INFO: AsyncDeviceClearAcknowledge sent");
+    LogVerbose(log, "INFO: AsyncDeviceClearAcknowledge sent");
     return kGoOn;
 }
 
 long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
 {
-    LogVerbose(server, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
+    LogVerbose(log, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
     uint8_t mode;
     {
         ScopedLock guard(lock);
@@ -59,7 +58,7 @@ long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
         mode = overlapped ? kOverlapped : 0;
     }
     if (SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) < 0) {
-        LogError(server, "ERROR: DeviceClearAcknowledge failed");
+        LogError(log, "ERROR: DeviceClearAcknowledge failed");
         return -1;
     }
     ++completedClears;

@@ -1,8 +1,6 @@
 // Status byte copy, service requests, status query and remote/local control.
-#include "console/Server.h"
 #include "hislip/Channel.h"
 #include "hislip/ReceiveResult.h"
-#include "instrument/ErrorQueue.h"
 #include "hislip/Protocol.h"
 #include "hislip/StatusBits.h"
 #include "log/Log.h"
@@ -82,7 +80,7 @@ long Channel::HandleAsyncStatusQuery()
     {
         PeerRef partner(this);
         if (!partner) {
-            LogError(server, "ERROR: Synchronous Channel not set");
+            LogError(log, "ERROR: Synchronous Channel not set");
             return -1;
         }
         FireArmedServiceRequest();
@@ -98,14 +96,14 @@ long Channel::HandleAsyncStatusQuery()
                 if (sync.expectRmtDelivered) {
                     sync.mav = false;
                 } else {
-                    LogError(server, "ERROR: RMT_delivered not expected");
+                    LogError(log, "ERROR: RMT_delivered not expected");
                 }
                 sync.expectRmtDelivered = false;
-                LogVerbose(server, "INFO: ExpectRMTdelivered = false");
+                LogVerbose(log, "INFO: ExpectRMTdelivered = false");
             }
             if (header.messageParameter != sync.lastMessageId) {
                 sync.mav = false;
-                LogVerbose(server, "INFO: AsyncStatusQuery has overtaken a Data message");
+                LogVerbose(log, "INFO: AsyncStatusQuery has overtaken a Data message");
             }
             available = sync.mav;
         }
@@ -121,7 +119,7 @@ long Channel::HandleAsyncStatusQuery()
         }
     }
     if (SendMessage(MessageType::AsyncStatusResponse, status, 0) < 0) {
-        LogError(server, "ERROR: in sending AsyncStatusResponse");
+        LogError(log, "ERROR: in sending AsyncStatusResponse");
         return -1;
     }
     return kGoOn;
@@ -129,10 +127,10 @@ long Channel::HandleAsyncStatusQuery()
 
 long Channel::HandleAsyncRemoteLocalControl()
 {
-    LogVerbose(server, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
+    LogVerbose(log, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
     FireArmedServiceRequest();
     if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) < 0) {
-        LogError(server, "ERROR: in sending AsyncRemoteLocalResponse");
+        LogError(log, "ERROR: in sending AsyncRemoteLocalResponse");
         return -1;
     }
     return kGoOn;

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "console/Server.h"
 #include "hislip/Channel.h"
 #include "net/Connection.h"
 

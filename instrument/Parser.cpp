@@ -1,7 +1,6 @@
 // The program-message tokenizer over the channel's look-ahead.
 #include <cstring>
 
-#include "console/Server.h"
 #include "hislip/Channel.h"
 #include "hislip/Protocol.h"
 #include "log/Log.h"
@@ -50,8 +49,8 @@ long Channel::NextToken(std::string& token, uint8_t& delimiter, bool trace)
     }
     if (peeked[i] == 0) {
         ReadBytes(peeked, static_cast<uint64_t>(n), end);
-        LogVerbose(server, "Socket[%X] >> Token Parser: only whitespaces or empty?? We do not like server attacks!",
-                   static_cast<unsigned>(*socket));
+        LogVerbose(log, "Socket[%X] >> Token Parser: only whitespaces or empty?? We do not like server attacks!",
+                   platform::TraceNumber(Socket()));
         return -1;
     }
     const size_t start = i;
@@ -60,7 +59,7 @@ long Channel::NextToken(std::string& token, uint8_t& delimiter, bool trace)
     }
     token.assign(reinterpret_cast<const char*>(peeked + start), i - start);
     if (trace) {
-        LogVerbose(server, "Socket[%X] >> Token: %.*s", static_cast<unsigned>(*socket),
+        LogVerbose(log, "Socket[%X] >> Token: %.*s", platform::TraceNumber(Socket()),
                    static_cast<int>(token.size() < kTraceCut ? token.size() : kTraceCut), token.c_str());
     }
     while (peeked[i] == ' ') {

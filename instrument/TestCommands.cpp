@@ -1,5 +1,4 @@
 // SLEEP and DIAG:ARM:SRQ, two commands for testing clients.
-#include "console/Server.h"
 #include "log/Log.h"
 #include "net/Connection.h"
 
@@ -15,9 +14,9 @@ int Connection::Sleep(const std::string&, uint8_t& delimiter)
     const uint32_t ms = static_cast<uint32_t>(value);
     const int woken = platform::WaitForAny({channel.ClearEvent(), channel.StopEvent()}, ms);
     if (woken == platform::kWaitTimedOut) {
-        LogVerbose(server, "INFO: Sleep finished");
+        LogVerbose(log, "INFO: Sleep finished");
     } else if (woken == 0) {
-        LogVerbose(server, "INFO: Sleep aborted due to DeviceClear");
+        LogVerbose(log, "INFO: Sleep aborted due to DeviceClear");
     }
     return result;
 }

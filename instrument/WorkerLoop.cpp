@@ -1,5 +1,4 @@
 // The session worker: one iteration per program message unit.
-#include "console/Server.h"
 #include "hislip/StatusBits.h"
 #include "instrument/CommandTable.h"
 #include "log/Log.h"
@@ -112,7 +111,7 @@ void Connection::Run()
         // Past a rate a reader can follow, this connection's log lines are
         // counted instead of written (without -v); the lines that tell how the
         // connection ended are always written.
-        ConnectionLogScope logScope(server);
+        ConnectionLogScope logScope(log);
         result = Serve();
     }
     EndSession(result);
@@ -140,7 +139,7 @@ long Connection::Serve()
         const CommandHandler handler = CommandTable::Find(token);
         if (handler == nullptr) {
             errorQueue.PushError(FormatError(-113, token));
-            LogVerbose(server, "Socket[%X]: Error: invalid command!", static_cast<unsigned>(socket));
+            LogVerbose(log, "Socket[%X]: Error: invalid command!", platform::TraceNumber(socket));
             // A newline ends the program message here; so does the end of the
             // input (delimiter 0), which keeps a following message whole.
             if (delimiter != '\n' && delimiter != 0) {
@@ -153,8 +152,8 @@ long Connection::Serve()
                 if (delimiter == '\n' || delimiter == 0) {
                     Flush();
                 } else if (delimiter != ';') {
-                    LogVerbose(server, "Socket[%X]: Error: unexpected parameter or invalid program terminator '0x%X'!",
-                               static_cast<unsigned>(socket),
+                    LogVerbose(log, "Socket[%X]: Error: unexpected parameter or invalid program terminator '0x%X'!",
+                               platform::TraceNumber(socket),
                                static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
                     errorQueue.PushError(FormatError(-115));
                     result = channel.SkipThrough('\n');
@@ -175,13 +174,13 @@ void Connection::EndSession(long result)
 {
     const bool control = channel.IsAsync();
     if (result == -1) {
-        LogError(server,
+        LogError(log,
                  control ? "Socket[%X]: Error: Control channel closed with error %d"
                          : "Socket[%X]: Error: Data channel closed with error %d",
-                 static_cast<unsigned>(socket), channel.SocketError());
+                 platform::TraceNumber(socket), channel.SocketError());
     } else if (result == 0) {
-        LogVerbose(server, control ? "Socket[%X]: Control channel normally closed." : "Socket[%X]: Data channel normally closed.",
-                   static_cast<unsigned>(socket));
+        LogVerbose(log, control ? "Socket[%X]: Control channel normally closed." : "Socket[%X]: Data channel normally closed.",
+                   platform::TraceNumber(socket));
     }
     {
         ScopedLock guard(lock);
@@ -191,7 +190,7 @@ void Connection::EndSession(long result)
     // down meanwhile; the connection's lock is not held while the partner
     // channel is awaited, so counting clients never waits for it.
     channel.CloseSession();
-    CloseSocket(socket);
+    CloseSocket();
     // A block of up to 200 MiB need not stay allocated until this connection
     // serves its next client.
     channel.ReleaseBlockBuffer();

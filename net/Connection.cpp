@@ -1,13 +1,13 @@
 #include "net/Connection.h"
 
-#include "console/Server.h"
 #include "instrument/CommandTable.h"
 #include "log/Log.h"
 
 namespace tarvos {
 
-Connection::Connection(Server* owner) : server(owner), channel(owner, &socket, &errorQueue)
+Connection::Connection(Engine& owner) : engine(owner), log(&owner.log), channel(owner, socket)
 {
+    channel.AttachErrorQueue(errorQueue);
     CommandTable::FillOnce();
 }
 
@@ -15,28 +15,27 @@ Connection::~Connection()
 {
     Stop();
     // A connection whose thread never started still owns its socket.
-    CloseSocket(socket);
+    CloseSocket();
 }
 
 void Connection::AttachSocket(platform::SocketHandle s)
 {
     ScopedLock guard(lock);
-    if (socket != platform::kInvalidSocket) {
-        CloseSocket(socket);
-    }
+    CloseSocket();
     socket = s;
 }
 
-void Connection::CloseSocket(platform::SocketHandle& socketField)
+void Connection::CloseSocket()
 {
     ScopedLock guard(lock);
-    if (socketField != platform::kInvalidSocket) {
-        if (platform::CloseSocketHandle(socketField) != 0) {
-            LogError(server, "Socket[%X]: closing socket failed with error %d", static_cast<unsigned>(socketField),
+    const platform::SocketHandle s = socket;
+    if (s != platform::kInvalidSocket) {
+        if (platform::CloseSocketHandle(s) != 0) {
+            LogError(log, "Socket[%X]: closing socket failed with error %d", platform::TraceNumber(s),
                      platform::LastSocketError());
         }
     }
-    socketField = platform::kInvalidSocket;
+    socket = platform::kInvalidSocket;
 }
 
 void Connection::ShutDown()
@@ -70,7 +69,7 @@ bool Connection::Stop()
     if (HasThread()) {
         ShutDown();
         Join();
-        CloseSocket(socket);
+        CloseSocket();
     }
     return true;
 }

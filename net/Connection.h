@@ -2,6 +2,7 @@
 // the emulated instrument behind it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -13,11 +14,9 @@
 
 namespace tarvos {
 
-class Server;
-
 class Connection : public ThreadBase {
 public:
-    explicit Connection(Server* server);
+    explicit Connection(Engine& engine);
     void Run() override;
     ~Connection() override;
     bool Stop() override;
@@ -30,7 +29,7 @@ public:
     bool ServesClient();
 
     void AttachSocket(platform::SocketHandle s);
-    void CloseSocket(platform::SocketHandle& socketField);
+    void CloseSocket();
 
     // Hands one response message unit to the response of the program message.
     int AddResponse(const std::string& unit, uint8_t delimiter);
@@ -62,7 +61,6 @@ public:
     int NextError(const std::string& header, uint8_t& delimiter);
 
     Channel& GetChannel() { return channel; }
-    ErrorQueue& GetErrorQueue() { return errorQueue; }
 
 private:
     void ResetSessionState();
@@ -79,7 +77,8 @@ private:
     // completed since the current unit began.
     bool ClearedDuringUnit();
 
-    Server* const server;
+    Engine& engine;
+    LogState* const log;
     // The instrument's state: used by this connection's worker thread only.
     ErrorQueue errorQueue;
     std::string responseBuffer;
@@ -94,8 +93,8 @@ private:
     // Device clears the channel had completed when the current unit began.
     uint32_t unitClears = 0;
     // The accepted socket; written under lock (the server's stop closes it
-    // while the worker may be reading).
-    platform::SocketHandle socket = platform::kInvalidSocket;
+    // while the worker may be reading), read without it.
+    std::atomic<platform::SocketHandle> socket {platform::kInvalidSocket};
     CriticalSection lock;
     Channel channel;
 };

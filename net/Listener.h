@@ -5,18 +5,19 @@
 #include <list>
 
 #include "common/CriticalSection.h"
+#include "log/Log.h"
 #include "net/ThreadBase.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
 
 namespace tarvos {
 
-class Server;
 class Connection;
+class Engine;
 
 class Listener : public ThreadBase {
 public:
-    Listener(Server* server, platform::AddressFamily family);
+    Listener(Engine& engine, platform::AddressFamily family);
     void Run() override;
     ~Listener() override;
     bool Stop() override;
@@ -52,7 +53,8 @@ private:
     // Number of listed connections for which holds() is true.
     int CountConnections(bool (Connection::*holds)());
 
-    Server* const server;
+    Engine& engine;
+    LogState* const log;
     const platform::AddressFamily family;
     uint16_t port GUARDED_BY(lock) = 0;
     platform::SocketHandle listenSocket GUARDED_BY(lock) = platform::kInvalidSocket;

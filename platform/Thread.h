@@ -25,7 +25,4 @@ private:
     bool valid_ = false;
 };
 
-// Sleeps the calling thread.
-void SleepMs(unsigned ms);
-
 }  // namespace tarvos::platform

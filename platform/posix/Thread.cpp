@@ -1,7 +1,6 @@
 #include "platform/Thread.h"
 
 #include <pthread.h>
-#include <time.h>
 
 #include <new>
 
@@ -54,13 +53,6 @@ void ThreadHandle::Join()
     }
     pthread_join(static_cast<pthread_t>(native_), nullptr);
     valid_ = false;
-}
-
-void SleepMs(unsigned ms)
-{
-    timespec delay {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) != 0) {
-    }
 }
 
 }  // namespace tarvos::platform

@@ -16,12 +16,12 @@ TEST(CommandTable, TwentyThreeExactKeysAfterConcurrentConstruction)
     tarvos::Connection* made[8] = {};
     std::thread first([&] {
         for (int i = 0; i < 4; ++i) {
-            made[i] = new tarvos::Connection(&server);
+            made[i] = new tarvos::Connection(server.engine);
         }
     });
     std::thread second([&] {
         for (int i = 4; i < 8; ++i) {
-            made[i] = new tarvos::Connection(&server);
+            made[i] = new tarvos::Connection(server.engine);
         }
     });
     first.join();

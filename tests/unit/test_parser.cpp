@@ -62,7 +62,8 @@ protected:
         // A read that finds nothing fails after a while instead of hanging.
         timeval limit{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-        channel = std::make_unique<tarvos::Channel>(&server, &fd, &queue);
+        channel = std::make_unique<tarvos::Channel>(server.engine, fd);
+        channel->AttachErrorQueue(queue);
         // The channel serves program messages once it is a session's
         // synchronous channel; its InitializeResponse is never read.
         const std::string initialize = EncodeMessage(+Msg::Initialize, 0, 0x01005456, "hislip0");
@@ -128,7 +129,7 @@ protected:
 
     tarvos::Server server;
     std::FILE* log = nullptr;
-    tarvos::platform::SocketHandle fd = -1;
+    std::atomic<tarvos::platform::SocketHandle> fd {-1};
     int peer = -1;
     uint32_t nextId = tarvos::test::kFirstMessageId;
     tarvos::ErrorQueue queue;
