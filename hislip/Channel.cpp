@@ -1,7 +1,5 @@
 #include "hislip/Channel.h"
 
-#include <cstdlib>
-
 #include "common/EscapeForLog.h"
 #include "hislip/Protocol.h"
 #include "log/Log.h"
@@ -139,18 +137,9 @@ void Channel::Unlink()
     engine.links.Unlink(this);
 }
 
-void Channel::ReleaseBlockBuffer()
-{
-    std::free(blockBuffer);
-    blockBuffer = nullptr;
-}
-
 void Channel::ResetChannel()
 {
-    ReleaseBlockBuffer();
-    lookAheadPos = 0;
-    lookAheadCount = 0;
-    lookAheadEnd = false;
+    lookAhead.Reset();
     remaining = 0;
     {
         ScopedLock guard(lock);

@@ -7,10 +7,11 @@
 #include <string>
 
 #include "common/CriticalSection.h"
-#include "hislip/BlockSink.h"
+#include "hislip/ByteSource.h"
 #include "hislip/Engine.h"
 #include "hislip/ErrorQueueAccess.h"
 #include "hislip/LockTable.h"
+#include "hislip/LookAhead.h"
 #include "hislip/MessageHeader.h"
 #include "hislip/Protocol.h"
 #include "platform/Socket.h"
@@ -20,10 +21,7 @@ namespace tarvos {
 
 enum class ReleaseMode { Immediate = 0, Deferred = 1, Afterwards = 2 };
 
-constexpr uint32_t kLookAheadSize = 258;
-constexpr uint32_t kBlockLengthLimit = 209715200u;
-// A block's data passes through a buffer of this size on its way to its sink.
-constexpr uint32_t kBlockBufferSize = 1u << 20;
+// How long a channel that ends waits for its partner to end too.
 constexpr uint32_t kPartnerWaitMs = 10000;
 
 // Receives exactly length bytes: length, 0 when the peer closed first, or the
@@ -32,7 +30,9 @@ long ReceiveExact(long length, platform::SocketHandle socket, void* buffer);
 // True when the socket has input waiting (a failing poll counts as input).
 bool InputPending(platform::SocketHandle socket);
 
-class Channel {
+// The program bytes it receives are the ByteSource of the session's parser;
+// its receive loop is the PayloadSource of its own look-ahead.
+class Channel : public ByteSource, public PayloadSource {
 public:
     // socket: the connection's socket, written by its owner under the owner's
     // lock and read here without one.
@@ -57,20 +57,16 @@ public:
     }
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
-    long ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag);
+    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override;
+    bool PayloadLeft() const override { return remaining != 0; }
 
-    // --- byte interface of the program-message parser ---
-    long PeekBytes(uint8_t* destination, uint32_t n);
-    long ReadBytes(uint8_t* destination, uint64_t n, bool& endFlag);
-    long SkipThrough(uint8_t byte);
-    long NextToken(std::string& token, uint8_t& delimiter, bool trace);
-
-    // --- parameter parsers ---
-    long ParseQuotedString(std::string& text, uint8_t& delimiter);
-    long ParseInteger(int32_t& value, uint8_t& delimiter);
-    // Hands the block's data to sink as it arrives, in pieces of up to
-    // kBlockBufferSize bytes; the count of data bytes read.
-    long ParseBlock(BlockSink& sink, uint8_t& delimiter);
+    // --- the parser's byte source (through the look-ahead) ---
+    long PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
+    long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
+    {
+        return lookAhead.Read(destination, n, end);
+    }
+    unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
 
     // --- responses ---
     int SendResponse(const std::string& text);
@@ -107,8 +103,6 @@ public:
     // --- session ---
     void ResetChannel();
     bool CloseSession();
-    // Gives the block buffer back when a session has ended.
-    void ReleaseBlockBuffer();
     // Makes every wait of this channel's worker end (server stop, partner gone).
     void WakeForStop() { stopEvent.Set(); }
 
@@ -124,7 +118,7 @@ public:
     platform::Event& ClearEvent() { return clearEvent; }
     platform::Event& StopEvent() { return stopEvent; }
     platform::SocketHandle Socket() const { return socket.load(std::memory_order_acquire); }
-    LogState* Log() const { return log; }
+    LogState* Log() const override { return log; }
 
     // The partner channel pinned for the time of one operation, so that it can't
     // be reset for a new client or destroyed while this thread uses it.
@@ -152,7 +146,7 @@ private:
     long HandleError(bool fatal);
     long HandleData();
     long HandleAsyncDeviceClear();
-    long HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag);
+    long HandleDeviceClearComplete(InputEnd& end);
     long HandleAsyncStatusQuery();
     long HandleAsyncRemoteLocalControl();
     long HandleAsyncLock();
@@ -212,13 +206,8 @@ private:
     const std::atomic<platform::SocketHandle>& socket;
     ErrorQueueAccess* errorQueue = nullptr;
 
-    // Used by this channel's worker thread only. The block buffer holds
-    // kBlockBufferSize bytes once the session's first block has come.
-    uint8_t* blockBuffer = nullptr;
-    uint8_t lookAhead[kLookAheadSize] = {};
-    uint32_t lookAheadPos = 0;
-    uint32_t lookAheadCount = 0;
-    bool lookAheadEnd = false;
+    // Used by this channel's worker thread only.
+    LookAhead lookAhead {*this};
     // Counted by DeviceClearComplete, which this channel's own thread handles.
     uint32_t completedClears = 0;
 

@@ -22,9 +22,9 @@ const char kUnrecognizedType[] = "Unrecognized Message Type";
 
 }  // namespace
 
-long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
+long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
 {
-    *endFlag = false;
+    end = InputEnd::None;
     if (count == 0) {
         return 1;
     }
@@ -83,7 +83,7 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                 result = HandleData();
                 break;
             case MessageType::DeviceClearComplete:
-                result = HandleDeviceClearComplete(buffer, endFlag);
+                result = HandleDeviceClearComplete(end);
                 break;
             case MessageType::AsyncRemoteLocalControl:
                 result = HandleAsyncRemoteLocalControl();
@@ -107,7 +107,9 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                 LogError(log, "ERROR: Undefined MessageType %u", static_cast<unsigned>(header.messageType));
                 return -1;
             }
-            if (result != kGoOn && result <= 0) {
+            // The end of a device clear is no failure: the case's unread
+            // payload is thrown away first, as after any other case.
+            if (result != kGoOn && result <= 0 && result != kDeviceClearEnd) {
                 return result;
             }
             // Only Data and DataEnd carry program bytes; whatever payload a
@@ -145,7 +147,7 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
         delivered += static_cast<uint64_t>(got);
         if (remaining == 0) {
             if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd)) {
-                *endFlag = true;
+                end = InputEnd::Message;
             }
             break;
         }

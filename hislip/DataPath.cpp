@@ -94,54 +94,6 @@ long Channel::HandleData()
     return kGoOn;
 }
 
-long Channel::PeekBytes(uint8_t* destination, uint32_t n)
-{
-    if (n > kLookAheadSize) {
-        return -1;
-    }
-    if (lookAheadCount == 0) {
-        lookAheadPos = 0;
-        bool end = false;
-        const long got = ReadChannel(lookAhead, kLookAheadSize, &end);
-        if (got <= 0) {
-            return got;
-        }
-        lookAheadCount = static_cast<uint32_t>(got);
-        lookAheadEnd = end;
-    }
-    const uint32_t m = n < lookAheadCount ? n : lookAheadCount;
-    std::memcpy(destination, lookAhead + lookAheadPos, m);
-    return m;
-}
-
-long Channel::ReadBytes(uint8_t* destination, uint64_t n, bool& endFlag)
-{
-    endFlag = false;
-    if (lookAheadCount == 0) {
-        return ReadChannel(destination, n, &endFlag);
-    }
-    const uint32_t m = n < lookAheadCount ? static_cast<uint32_t>(n) : lookAheadCount;
-    std::memcpy(destination, lookAhead + lookAheadPos, m);
-    lookAheadPos += m;
-    lookAheadCount -= m;
-    if (m == n || lookAheadEnd) {
-        if (m == 0) {
-            return -1;
-        }
-        if (lookAheadCount != 0) {
-            return m;
-        }
-        endFlag = lookAheadEnd;
-        lookAheadEnd = false;
-        return m;
-    }
-    if (remaining != 0) {
-        const long got = ReadChannel(destination + m, n - m, &endFlag);
-        return got <= 0 ? got : got + static_cast<long>(m);
-    }
-    return m;
-}
-
 int Channel::SendResponse(const std::string& text)
 {
     return SendResponseEnd(text.data(), static_cast<uint32_t>(text.size()));
@@ -185,7 +137,7 @@ bool Channel::ResponseIsLate()
 {
     // Only synchronized mode knows late responses: new input, already waiting or
     // partly read, means the client has moved on.
-    return !overlapped && (InputPending(Socket()) || remaining != 0 || lookAheadCount != 0);
+    return !overlapped && (InputPending(Socket()) || remaining != 0 || lookAhead.HoldsInput());
 }
 
 bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck)

@@ -41,7 +41,7 @@ long Channel::HandleAsyncDeviceClear()
     return kGoOn;
 }
 
-long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
+long Channel::HandleDeviceClearComplete(InputEnd& end)
 {
     LogVerbose(log, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
     uint8_t mode;
@@ -62,12 +62,9 @@ long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
         return -1;
     }
     ++completedClears;
-    // The parser ends the program message it was reading.
-    *endFlag = true;
-    if (buffer != nullptr) {
-        buffer[0] = '\n';
-    }
-    return 1;
+    // The parser learns that the program message it was reading has ended.
+    end = InputEnd::DeviceClear;
+    return kDeviceClearEnd;
 }
 
 }  // namespace tarvos

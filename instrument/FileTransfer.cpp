@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "hislip/BlockSink.h"
+#include "instrument/BlockSink.h"
 #include "instrument/FileNames.h"
 #include "net/Connection.h"
 #include "platform/File.h"

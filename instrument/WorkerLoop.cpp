@@ -95,6 +95,7 @@ void Connection::ResetSessionState()
     responseStarted = false;
     tokenTrace = true;
     channel.ResetChannel();
+    parser.ReleaseBlockBuffer();
     sre = 0;
     ese = 0;
     stb = 0;
@@ -128,7 +129,7 @@ long Connection::Serve()
         std::string token;
         uint8_t delimiter = 0;
         unitClears = channel.CompletedClears();
-        result = channel.NextToken(token, delimiter, tokenTrace);
+        result = parser.NextToken(token, delimiter, tokenTrace);
         if (result <= 0) {
             break;
         }
@@ -143,7 +144,7 @@ long Connection::Serve()
             // A newline ends the program message here; so does the end of the
             // input (delimiter 0), which keeps a following message whole.
             if (delimiter != '\n' && delimiter != 0) {
-                result = channel.SkipThrough('\n');
+                result = parser.SkipThrough('\n');
             }
             DropResponse();
         } else {
@@ -156,7 +157,7 @@ long Connection::Serve()
                                platform::TraceNumber(socket),
                                static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
                     errorQueue.PushError(FormatError(-115));
-                    result = channel.SkipThrough('\n');
+                    result = parser.SkipThrough('\n');
                     DropResponse();
                 }
             } else if (delimiter == '\n' || delimiter == 0) {
@@ -191,9 +192,9 @@ void Connection::EndSession(long result)
     // channel is awaited, so counting clients never waits for it.
     channel.CloseSession();
     CloseSocket();
-    // A block of up to 200 MiB need not stay allocated until this connection
-    // serves its next client.
-    channel.ReleaseBlockBuffer();
+    // The block buffer need not stay allocated until this connection serves
+    // its next client.
+    parser.ReleaseBlockBuffer();
 }
 
 }  // namespace tarvos

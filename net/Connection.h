@@ -9,6 +9,7 @@
 #include "common/CriticalSection.h"
 #include "hislip/Channel.h"
 #include "instrument/ErrorQueue.h"
+#include "instrument/Parser.h"
 #include "net/ThreadBase.h"
 #include "platform/Socket.h"
 
@@ -97,6 +98,7 @@ private:
     std::atomic<platform::SocketHandle> socket {platform::kInvalidSocket};
     CriticalSection lock;
     Channel channel;
+    Parser parser {channel};
 };
 
 }  // namespace tarvos
