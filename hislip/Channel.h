@@ -14,6 +14,7 @@
 #include "hislip/LookAhead.h"
 #include "hislip/MessageHeader.h"
 #include "hislip/Protocol.h"
+#include "hislip/ResponseWriter.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
 
@@ -31,8 +32,9 @@ long ReceiveExact(long length, platform::SocketHandle socket, void* buffer);
 bool InputPending(platform::SocketHandle socket);
 
 // The program bytes it receives are the ByteSource of the session's parser;
-// its receive loop is the PayloadSource of its own look-ahead.
-class Channel : public ByteSource, public PayloadSource {
+// its receive loop is the PayloadSource of its own look-ahead; the responses
+// of the session's instrument leave through it as its ResponseWriter.
+class Channel : public ByteSource, public PayloadSource, public ResponseWriter {
 public:
     // socket: the connection's socket, written by its owner under the owner's
     // lock and read here without one.
@@ -68,22 +70,10 @@ public:
     }
     unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
 
-    // --- responses ---
-    int SendResponse(const std::string& text);
-    int SendResponseEnd(const void* data, uint32_t length);
-    // One non-final part: 1 when it was dropped, else the send result.
-    int SendResponseData(const void* data, uint32_t length);
-    // A non-final part of a joined response that outgrew its buffer while its
-    // program message is still being read. Booked and numbered like a part of
-    // SendResponseData, but the unread rest of that program message doesn't
-    // make it late: the final part decides. Result as SendResponseData.
-    int SendResponsePart(const void* data, uint32_t length);
-    // Consecutive non-final parts (at most kMaxResponseParts), checked once and
-    // handed to the socket in one gather send. Result as for SendResponseData;
-    // dropped tells whoever produces the parts that nobody takes the response
-    // any more (device clear, or it turned late), so that it stops.
-    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped);
-    static constexpr uint32_t kMaxResponseParts = 64;
+    // --- responses (see ResponseWriter) ---
+    int SendResponseEnd(const void* data, uint32_t length) override;
+    int SendResponsePart(const void* data, uint32_t length) override;
+    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) override;
 
     // --- status and service requests ---
     void SetStatus(uint8_t status, uint8_t enable);

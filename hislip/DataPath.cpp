@@ -94,11 +94,6 @@ long Channel::HandleData()
     return kGoOn;
 }
 
-int Channel::SendResponse(const std::string& text)
-{
-    return SendResponseEnd(text.data(), static_cast<uint32_t>(text.size()));
-}
-
 int Channel::SendResponseEnd(const void* data, uint32_t length)
 {
     uint32_t messageId;
@@ -166,13 +161,6 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
         firstId = header.messageParameter;
     }
     return true;
-}
-
-int Channel::SendResponseData(const void* data, uint32_t length)
-{
-    const platform::SendSlice part {data, length};
-    bool dropped = false;
-    return SendResponseParts(&part, 1, dropped);
 }
 
 int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped)

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "hislip/StatusBits.h"
-#include "net/Connection.h"
+#include "instrument/Instrument.h"
 
 namespace tarvos {
 
@@ -19,22 +19,22 @@ std::string Decimal(unsigned value)
 
 }  // namespace
 
-int Connection::EmptyCommand(const std::string&, uint8_t&)
+int Instrument::EmptyCommand(const std::string&, uint8_t&)
 {
     return 1;
 }
 
-int Connection::Identify(const std::string&, uint8_t& delimiter)
+int Instrument::Identify(const std::string&, uint8_t& delimiter)
 {
     return AddResponse(kIdentification, delimiter);
 }
 
-int Connection::OperationCompleteQuery(const std::string&, uint8_t& delimiter)
+int Instrument::OperationCompleteQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse("1", delimiter);
 }
 
-int Connection::EventStatusQuery(const std::string&, uint8_t& delimiter)
+int Instrument::EventStatusQuery(const std::string&, uint8_t& delimiter)
 {
     const std::string answer = Decimal(esr);
     stb = static_cast<uint8_t>(stb & ~kEventSummaryBit);
@@ -43,22 +43,22 @@ int Connection::EventStatusQuery(const std::string&, uint8_t& delimiter)
     return AddResponse(answer, delimiter);
 }
 
-int Connection::ServiceRequestEnableQuery(const std::string&, uint8_t& delimiter)
+int Instrument::ServiceRequestEnableQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse(Decimal(sre), delimiter);
 }
 
-int Connection::StatusByteQuery(const std::string&, uint8_t& delimiter)
+int Instrument::StatusByteQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse(Decimal(stb), delimiter);
 }
 
-int Connection::EventStatusEnableQuery(const std::string&, uint8_t& delimiter)
+int Instrument::EventStatusEnableQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse(Decimal(ese), delimiter);
 }
 
-int Connection::SetServiceRequestEnable(const std::string&, uint8_t& delimiter)
+int Instrument::SetServiceRequestEnable(const std::string&, uint8_t& delimiter)
 {
     int32_t value = 0;
     const int result = ExpectInteger(value, delimiter);
@@ -70,7 +70,7 @@ int Connection::SetServiceRequestEnable(const std::string&, uint8_t& delimiter)
     return 1;
 }
 
-int Connection::SetEventStatusEnable(const std::string&, uint8_t& delimiter)
+int Instrument::SetEventStatusEnable(const std::string&, uint8_t& delimiter)
 {
     int32_t value = 0;
     const int result = ExpectInteger(value, delimiter);
@@ -81,7 +81,7 @@ int Connection::SetEventStatusEnable(const std::string&, uint8_t& delimiter)
     return 1;
 }
 
-int Connection::OperationComplete(const std::string&, uint8_t&)
+int Instrument::OperationComplete(const std::string&, uint8_t&)
 {
     if ((ese & kOperationCompleteBit) != 0) {
         esr |= kOperationCompleteBit;
@@ -93,7 +93,7 @@ int Connection::OperationComplete(const std::string&, uint8_t&)
     return 1;
 }
 
-int Connection::ClearStatus(const std::string&, uint8_t&)
+int Instrument::ClearStatus(const std::string&, uint8_t&)
 {
     errorQueue.Clear();
     stb &= static_cast<uint8_t>(~(kErrorQueueBit | kMavBit | kEventSummaryBit));
@@ -102,7 +102,7 @@ int Connection::ClearStatus(const std::string&, uint8_t&)
     return 1;
 }
 
-int Connection::NextError(const std::string&, uint8_t& delimiter)
+int Instrument::NextError(const std::string&, uint8_t& delimiter)
 {
     if (errorQueue.Empty()) {
         return AddResponse(FormatError(0), delimiter);

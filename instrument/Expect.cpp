@@ -2,7 +2,7 @@
 // is missing (the unit ended with a newline) or rejected is reported into the
 // error queue.
 #include "instrument/ErrorQueue.h"
-#include "net/Connection.h"
+#include "instrument/Instrument.h"
 
 namespace tarvos {
 
@@ -33,19 +33,19 @@ int Expect(ErrorQueue& errors, uint8_t delimiter, const char* missing, int32_t r
 
 }  // namespace
 
-int Connection::ExpectString(std::string& text, uint8_t& delimiter)
+int Instrument::ExpectString(std::string& text, uint8_t& delimiter)
 {
     return Expect(errorQueue, delimiter, "a string was expected", -150,
                   [&](bool&) { return parser.ParseQuotedString(text, delimiter); });
 }
 
-int Connection::ExpectInteger(int32_t& value, uint8_t& delimiter)
+int Instrument::ExpectInteger(int32_t& value, uint8_t& delimiter)
 {
     return Expect(errorQueue, delimiter, "numeric data was expected", -120,
                   [&](bool&) { return parser.ParseInteger(value, delimiter); });
 }
 
-int Connection::ExpectBlock(BlockSink& sink, uint8_t& delimiter)
+int Instrument::ExpectBlock(BlockSink& sink, uint8_t& delimiter)
 {
     return Expect(errorQueue, delimiter, "a block was expected", -160, [&](bool& report) {
         const uint32_t clears = channel.CompletedClears();

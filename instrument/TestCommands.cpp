@@ -1,10 +1,10 @@
 // SLEEP and DIAG:ARM:SRQ, two commands for testing clients.
 #include "log/Log.h"
-#include "net/Connection.h"
+#include "instrument/Instrument.h"
 
 namespace tarvos {
 
-int Connection::Sleep(const std::string&, uint8_t& delimiter)
+int Instrument::Sleep(const std::string&, uint8_t& delimiter)
 {
     int32_t value = 0;
     const int result = ExpectInteger(value, delimiter);
@@ -21,7 +21,7 @@ int Connection::Sleep(const std::string&, uint8_t& delimiter)
     return result;
 }
 
-int Connection::ArmSrq(const std::string&, uint8_t&)
+int Instrument::ArmSrq(const std::string&, uint8_t&)
 {
     channel.ArmServiceRequest();
     return 1;

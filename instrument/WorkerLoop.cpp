@@ -1,18 +1,12 @@
-// The session worker: one iteration per program message unit.
+// The session worker's loop: one iteration per program message unit.
 #include "hislip/StatusBits.h"
 #include "instrument/CommandTable.h"
+#include "instrument/Instrument.h"
 #include "log/Log.h"
-#include "net/Connection.h"
 
 namespace tarvos {
 
 namespace {
-
-// Units joined by ';' wait in the response buffer for the end of their
-// program message. A response that reaches this size leaves as a non-final
-// part and collecting goes on behind it, so a program message that never
-// ends can't make the buffer grow without bound and nothing is dropped.
-constexpr size_t kResponsePartSize = size_t{1} << 20;
 
 void UpperCase(std::string& text)
 {
@@ -25,76 +19,19 @@ void UpperCase(std::string& text)
 
 }  // namespace
 
-bool Connection::ClearedDuringUnit()
+Instrument::Instrument(Channel& sessionChannel)
+    : channel(sessionChannel), responses(sessionChannel), log(sessionChannel.Log()), parser(sessionChannel)
 {
-    if (channel.CompletedClears() == unitClears) {
-        return false;
-    }
-    // Parts that already left belong to an exchange the clear has ended: the
-    // response gets no end of its own.
-    responseBuffer.clear();
-    responseStarted = false;
-    return true;
+    channel.AttachErrorQueue(errorQueue);
+    CommandTable::FillOnce();
 }
 
-int Connection::AddResponse(const std::string& unit, uint8_t delimiter)
-{
-    // The client cleared the device while this unit was read or executed: its
-    // program message is over, and so is its answer.
-    if (ClearedDuringUnit()) {
-        return 1;
-    }
-    if (responseBuffer.empty() && !responseStarted) {
-        responseBuffer = unit;
-    } else {
-        responseBuffer += ';';
-        responseBuffer += unit;
-    }
-    if (delimiter != '\n') {
-        if (responseBuffer.size() < kResponsePartSize) {
-            return 1;
-        }
-        const int result =
-            channel.SendResponsePart(responseBuffer.data(), static_cast<uint32_t>(responseBuffer.size()));
-        responseBuffer.clear();
-        responseStarted = true;
-        return result;
-    }
-    responseBuffer += '\n';
-    const int result = channel.SendResponse(responseBuffer);
-    responseBuffer.clear();
-    responseStarted = false;
-    return result;
-}
-
-void Connection::Flush()
-{
-    if (ClearedDuringUnit()) {
-        return;
-    }
-    if (!responseBuffer.empty() || responseStarted) {
-        responseBuffer += '\n';
-        channel.SendResponse(responseBuffer);
-        responseBuffer.clear();
-        responseStarted = false;
-    }
-}
-
-void Connection::DropResponse()
-{
-    responseBuffer.clear();
-    if (responseStarted) {
-        Flush();
-    }
-}
-
-void Connection::ResetSessionState()
+void Instrument::Reset()
 {
     errorQueue.Clear();
     std::string().swap(responseBuffer);
     responseStarted = false;
     tokenTrace = true;
-    channel.ResetChannel();
     parser.ReleaseBlockBuffer();
     sre = 0;
     ese = 0;
@@ -102,23 +39,7 @@ void Connection::ResetSessionState()
     esr = 0;
 }
 
-void Connection::Run()
-{
-    ResetSessionState();
-    SignalStarted(true);
-
-    long result;
-    {
-        // Past a rate a reader can follow, this connection's log lines are
-        // counted instead of written (without -v); the lines that tell how the
-        // connection ended are always written.
-        ConnectionLogScope logScope(log);
-        result = Serve();
-    }
-    EndSession(result);
-}
-
-long Connection::Serve()
+long Instrument::Serve()
 {
     long result;
     for (;;) {
@@ -140,7 +61,7 @@ long Connection::Serve()
         const CommandHandler handler = CommandTable::Find(token);
         if (handler == nullptr) {
             errorQueue.PushError(FormatError(-113, token));
-            LogVerbose(log, "Socket[%X]: Error: invalid command!", platform::TraceNumber(socket));
+            LogVerbose(log, "Socket[%X]: Error: invalid command!", channel.TraceNumber());
             // A newline ends the program message here; so does the end of the
             // input (delimiter 0), which keeps a following message whole.
             if (delimiter != '\n' && delimiter != 0) {
@@ -154,7 +75,7 @@ long Connection::Serve()
                     Flush();
                 } else if (delimiter != ';') {
                     LogVerbose(log, "Socket[%X]: Error: unexpected parameter or invalid program terminator '0x%X'!",
-                               platform::TraceNumber(socket),
+                               channel.TraceNumber(),
                                static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
                     errorQueue.PushError(FormatError(-115));
                     result = parser.SkipThrough('\n');
@@ -169,32 +90,6 @@ long Connection::Serve()
         }
     }
     return result;
-}
-
-void Connection::EndSession(long result)
-{
-    const bool control = channel.IsAsync();
-    if (result == -1) {
-        LogError(log,
-                 control ? "Socket[%X]: Error: Control channel closed with error %d"
-                         : "Socket[%X]: Error: Data channel closed with error %d",
-                 platform::TraceNumber(socket), channel.SocketError());
-    } else if (result == 0) {
-        LogVerbose(log, control ? "Socket[%X]: Control channel normally closed." : "Socket[%X]: Data channel normally closed.",
-                   platform::TraceNumber(socket));
-    }
-    {
-        ScopedLock guard(lock);
-        platform::ShutdownAndWake(socket);
-    }
-    // The socket stays open until CloseSocket below, so the stop can shut it
-    // down meanwhile; the connection's lock is not held while the partner
-    // channel is awaited, so counting clients never waits for it.
-    channel.CloseSession();
-    CloseSocket();
-    // The block buffer need not stay allocated until this connection serves
-    // its next client.
-    parser.ReleaseBlockBuffer();
 }
 
 }  // namespace tarvos

@@ -1,15 +1,10 @@
 #include "net/Connection.h"
 
-#include "instrument/CommandTable.h"
 #include "log/Log.h"
 
 namespace tarvos {
 
-Connection::Connection(Engine& owner) : engine(owner), log(&owner.log), channel(owner, socket)
-{
-    channel.AttachErrorQueue(errorQueue);
-    CommandTable::FillOnce();
-}
+Connection::Connection(Engine& engine) : log(&engine.log), channel(engine, socket) {}
 
 Connection::~Connection()
 {
@@ -72,6 +67,49 @@ bool Connection::Stop()
         CloseSocket();
     }
     return true;
+}
+
+void Connection::Run()
+{
+    instrument.Reset();
+    channel.ResetChannel();
+    SignalStarted(true);
+
+    long result;
+    {
+        // Past a rate a reader can follow, this connection's log lines are
+        // counted instead of written (without -v); the lines that tell how the
+        // connection ended are always written.
+        ConnectionLogScope logScope(log);
+        result = instrument.Serve();
+    }
+    EndSession(result);
+}
+
+void Connection::EndSession(long result)
+{
+    const bool control = channel.IsAsync();
+    if (result == -1) {
+        LogError(log,
+                 control ? "Socket[%X]: Error: Control channel closed with error %d"
+                         : "Socket[%X]: Error: Data channel closed with error %d",
+                 platform::TraceNumber(socket), channel.SocketError());
+    } else if (result == 0) {
+        LogVerbose(log, control ? "Socket[%X]: Control channel normally closed." : "Socket[%X]: Data channel normally closed.",
+                   platform::TraceNumber(socket));
+    }
+    {
+        ScopedLock guard(lock);
+        platform::ShutdownAndWake(socket);
+    }
+    // The socket stays open until CloseSocket below, so the stop can shut it
+    // down meanwhile; the connection's lock is not held while the partner
+    // channel is awaited, so counting clients never waits for it.
+    channel.CloseSession();
+    CloseSocket();
+    // The block buffer need not stay allocated until this connection serves
+    // its next client.
+    instrument.ReleaseBlockBuffer();
 }
 
 }  // namespace tarvos
