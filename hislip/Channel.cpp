@@ -110,7 +110,7 @@ int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messagePara
     }
     EncodeHeader(wire, type, controlCode, messageParameter, payloadLength);
 
-    std::lock_guard<std::mutex> sending(sendLock);
+    platform::MutexLock sending(sendLock);
     TraceSend(type, controlCode, messageParameter, payloadLength, payload);
 
     if (Slow()) {

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "common/CriticalSection.h"
@@ -15,6 +14,7 @@
 #include "hislip/MessageHeader.h"
 #include "hislip/Protocol.h"
 #include "hislip/ResponseWriter.h"
+#include "platform/Mutex.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
 
@@ -51,7 +51,7 @@ public:
     // Sends one message: -1 on failure, 16 for a complete normal send, 0 when the
     // socket took less than the payload, 16 + length in slow mode.
     int SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                    const void* payload);
+                    const void* payload) EXCLUDES(sendLock);
     int SendMessage(MessageType type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength = 0,
                     const void* payload = nullptr)
     {
@@ -59,7 +59,7 @@ public:
     }
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
-    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override;
+    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override EXCLUDES(lock);
     bool PayloadLeft() const override { return remaining != 0; }
 
     // --- the parser's byte source (through the look-ahead) ---
@@ -71,19 +71,21 @@ public:
     unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
 
     // --- responses (see ResponseWriter) ---
-    int SendResponseEnd(const void* data, uint32_t length) override;
-    int SendResponsePart(const void* data, uint32_t length) override;
-    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) override;
+    int SendResponseEnd(const void* data, uint32_t length) override EXCLUDES(lock);
+    int SendResponsePart(const void* data, uint32_t length) override EXCLUDES(lock);
+    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) override
+        EXCLUDES(lock, sendLock);
 
     // --- status and service requests ---
-    void SetStatus(uint8_t status, uint8_t enable);
-    void SetMav(bool flag);
+    // Stores the instrument's status byte and enable mask; a service request
+    // goes out when the enabled part changes.
+    void SetStatus(uint8_t status, uint8_t enable) EXCLUDES(lock);
     void SendServiceRequest(uint8_t status);
     void ArmServiceRequest();
     void FireArmedServiceRequest();
 
     // --- device clear ---
-    void StartDiscard();
+    void StartDiscard() EXCLUDES(lock);
 
     // --- locking (on the asynchronous channel, whose session key it is) ---
     // Immediate and Deferred answer the AsyncLock release being handled;
@@ -91,7 +93,7 @@ public:
     void ReleaseLock(ReleaseMode mode, uint32_t messageId);
 
     // --- session ---
-    void ResetChannel();
+    void ResetChannel() EXCLUDES(lock);
     bool CloseSession();
     // Makes every wait of this channel's worker end (server stop, partner gone).
     void WakeForStop() { stopEvent.Set(); }
@@ -128,15 +130,17 @@ public:
     };
 
 private:
+    // Names this channel's lock in its own lock order.
+    friend class Connection;
 
     // Message cases of the receive loop.
-    long HandleInitialize();
+    long HandleInitialize() EXCLUDES(lock);
     long HandleAsyncInitialize();
     long HandleMaximumMessageSize();
     long HandleError(bool fatal);
-    long HandleData();
+    long HandleData() EXCLUDES(lock);
     long HandleAsyncDeviceClear();
-    long HandleDeviceClearComplete(InputEnd& end);
+    long HandleDeviceClearComplete(InputEnd& end) EXCLUDES(lock);
     long HandleAsyncStatusQuery();
     long HandleAsyncRemoteLocalControl();
     long HandleAsyncLock();
@@ -167,11 +171,15 @@ private:
     long SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
     void QueueInterrupted() REQUIRES(lock);
     bool ResponseIsLate() REQUIRES(lock);
+    void SetStatusLocked(uint8_t status, uint8_t enable) REQUIRES(lock);
+    // Sets or clears MAV; a service request goes out when MAV becomes true
+    // and is enabled.
+    void SetMavLocked(bool flag) REQUIRES(lock);
     // Checks and books parts of a non-final response: false (after its log
     // lines) when they are dropped, else the MessageID of the first part and
     // whether each further part counts its own. Without lateCheck, pending
     // input doesn't drop them (it is the rest of their own program message).
-    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck = true);
+    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck = true) EXCLUDES(lock);
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
     void SendLockResponse(LockResponse code);
@@ -201,8 +209,8 @@ private:
     // Counted by DeviceClearComplete, which this channel's own thread handles.
     uint32_t completedClears = 0;
 
-    // The last header received; decoded under lock, read by this channel's own
-    // thread only.
+    // The last header received, parameter and length in host order. Written
+    // and read by this channel's worker only: no other thread looks at it.
     MessageHeader header;
     uint32_t lastMessageId GUARDED_BY(lock) = kMessageIdBeforeFirst;
     uint32_t lastResponseId GUARDED_BY(lock) = kMessageIdBeforeFirst;
@@ -230,10 +238,15 @@ private:
     // the partner's when it sends on this channel.
     std::atomic<int> socketError {0};
 
-    // Guards the fields that the partner channel's thread reads or writes.
-    CriticalSection lock;
+    // Guards the fields that the partner channel's thread reads or writes. The
+    // lock order of the engine, outermost first: a connection's lock, this
+    // lock, the session table's guard, the partner links' lock, the lock
+    // table's guard, the send lock, the log lock (see the README's source map).
+    CriticalSection lock
+        ACQUIRED_BEFORE(SessionTable::guard, SessionLinks::lock, LockTable::lockGuard, sendLock);
     // Keeps each message whole on the wire when two threads send on this socket.
-    std::mutex sendLock;
+    platform::Mutex sendLock ACQUIRED_AFTER(SessionTable::guard, SessionLinks::lock, LockTable::lockGuard)
+        ACQUIRED_BEFORE(LogState::logLock);
 };
 
 }  // namespace tarvos

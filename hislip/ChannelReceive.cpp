@@ -54,11 +54,8 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
                 discard = true;
                 return 0;
             }
-            {
-                ScopedLock guard(lock);
-                header = DecodeHeader(wire);
-                remaining = header.payloadLength;
-            }
+            header = DecodeHeader(wire);
+            remaining = header.payloadLength;
             LogVerbose(log, "Socket[%X] >> %s,%u,%x,len=%d", platform::TraceNumber(Socket()),
                        MessageTypeName(header.messageType), static_cast<unsigned>(header.controlCode),
                        header.messageParameter, static_cast<int>(static_cast<uint32_t>(header.payloadLength)));

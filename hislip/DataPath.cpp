@@ -20,7 +20,7 @@ void Channel::QueueInterrupted()
     errorQueue->PushError(kInterruptedEntry);
     expectRmtDelivered = false;
     mav = false;
-    SetStatus(static_cast<uint8_t>(statusByte | kErrorQueueBit), srEnable);
+    SetStatusLocked(static_cast<uint8_t>(statusByte | kErrorQueueBit), srEnable);
 }
 
 long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
@@ -112,7 +112,7 @@ int Channel::SendResponseEnd(const void* data, uint32_t length)
         } else {
             expectRmtDelivered = true;
             LogVerbose(log, "INFO: ExpectRMTdelivered = true");
-            SetMav(true);
+            SetMavLocked(true);
             responseSent = true;
             if (overlapped) {
                 lastResponseId += 2;
@@ -152,7 +152,7 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
         return false;
     }
     responseSent = true;
-    SetMav(true);
+    SetMavLocked(true);
     countIds = overlapped;
     if (overlapped) {
         firstId = lastResponseId + 2;
@@ -190,7 +190,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
     uint8_t headers[kMaxResponseParts][kHeaderSize];
     platform::SendSlice slices[2 * kMaxResponseParts];
     uint64_t payload = 0;
-    std::lock_guard<std::mutex> sending(sendLock);
+    platform::MutexLock sending(sendLock);
     for (uint32_t i = 0; i < count; ++i) {
         const auto n = static_cast<uint32_t>(parts[i].length);
         EncodeHeader(headers[i], static_cast<uint8_t>(MessageType::Data), 0, idOf(i), n);

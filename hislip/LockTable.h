@@ -112,6 +112,10 @@ private:
     void Changed() REQUIRES(lockGuard);
     std::string Inconsistency() const REQUIRES(lockGuard);
 
+    // Names lockGuard in its lock order.
+    friend class Channel;
+    // Nothing of the server is taken while it is held (the semaphore's, the
+    // event's and the counter's own locks are below every lock of the server).
     mutable CriticalSection lockGuard;
     // 0 not locked, 1 shared lock held, 2 exclusive lock held, 3 both held.
     uint32_t lockState GUARDED_BY(lockGuard) = 0;

@@ -36,6 +36,9 @@ private:
     // Forgets the record of a channel with neither partner nor pin.
     void TidyLocked(const Channel* channel) REQUIRES(lock);
 
+    // Name the lock in their lock order.
+    friend class Channel;
+    friend class SessionTable;
     // Held only for one step; nothing else is taken while it is held.
     mutable platform::Mutex lock;
     platform::Condition unpinned;

@@ -9,8 +9,13 @@ namespace tarvos {
 
 void Channel::SetStatus(uint8_t status, uint8_t enable)
 {
-    status = static_cast<uint8_t>(status & ~kMavBit);
     ScopedLock guard(lock);
+    SetStatusLocked(status, enable);
+}
+
+void Channel::SetStatusLocked(uint8_t status, uint8_t enable)
+{
+    status = static_cast<uint8_t>(status & ~kMavBit);
     const uint8_t enabled = status & enable;
     if (enabled != 0 && enabled != (statusByte & srEnable) && !rqsPending) {
         PeerRef partner(this);
@@ -25,9 +30,8 @@ void Channel::SetStatus(uint8_t status, uint8_t enable)
     srEnable = enable;
 }
 
-void Channel::SetMav(bool flag)
+void Channel::SetMavLocked(bool flag)
 {
-    ScopedLock guard(lock);
     if (flag && !mav && (srEnable & kMavBit) != 0 && !rqsPending) {
         PeerRef partner(this);
         if (partner) {

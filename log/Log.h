@@ -26,13 +26,17 @@ public:
     std::atomic<bool> verbose {true};
     // The debugger output; the system log unless a test puts its own sink here.
     Sink debugSink GUARDED_BY(logLock);
-    // Serialises every log line; the innermost lock of the server.
+    // Serialises every log line; the innermost lock of the server (only the
+    // platform's own locks, which call nothing of the server, are below it).
     CriticalSection logLock;
 };
 
-void LogAlways(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void LogVerbose(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void LogError(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogAlways(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
+EXCLUDES(server->logLock);
+void LogVerbose(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
+EXCLUDES(server->logLock);
+void LogError(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
+EXCLUDES(server->logLock);
 
 // True when LogVerbose would write; lets a caller skip building costly
 // arguments. Takes no lock.

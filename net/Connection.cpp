@@ -16,13 +16,18 @@ Connection::~Connection()
 void Connection::AttachSocket(platform::SocketHandle s)
 {
     ScopedLock guard(lock);
-    CloseSocket();
+    CloseSocketLocked();
     socket = s;
 }
 
 void Connection::CloseSocket()
 {
     ScopedLock guard(lock);
+    CloseSocketLocked();
+}
+
+void Connection::CloseSocketLocked()
+{
     const platform::SocketHandle s = socket;
     if (s != platform::kInvalidSocket) {
         if (platform::CloseSocketHandle(s) != 0) {

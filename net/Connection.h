@@ -16,32 +16,37 @@ class Connection : public ThreadBase {
 public:
     explicit Connection(Engine& engine);
     // The worker: serves one client from its first message to its end.
-    void Run() override;
+    void Run() override EXCLUDES(lock);
     ~Connection() override;
-    bool Stop() override;
+    bool Stop() override EXCLUDES(lock);
 
     // Shuts the socket down and wakes every wait of the worker, without waiting
     // for it to end (Stop() does both).
-    void ShutDown();
+    void ShutDown() EXCLUDES(lock);
     // True while the connection serves a client: the worker runs, its channel
     // has not ended and the client has not closed its side.
-    bool ServesClient();
+    bool ServesClient() EXCLUDES(lock);
 
-    void AttachSocket(platform::SocketHandle s);
-    void CloseSocket();
+    void AttachSocket(platform::SocketHandle s) EXCLUDES(lock);
+    void CloseSocket() EXCLUDES(lock);
 
     Channel& GetChannel() { return channel; }
 
 private:
     // Logs how the session ended, ends the channel (waiting for its partner)
     // and closes the socket.
-    void EndSession(long result);
+    void EndSession(long result) EXCLUDES(lock);
+    void CloseSocketLocked() REQUIRES(lock);
+
+    // Names the connection's lock in its lock order.
+    friend class Listener;
 
     LogState* const log;
-    // The accepted socket; written under lock (the server's stop closes it
-    // while the worker may be reading), read without it.
+    // The accepted socket; written only under lock (AttachSocket,
+    // CloseSocketLocked: the server's stop closes it while the worker may be
+    // reading), read without it.
     std::atomic<platform::SocketHandle> socket {platform::kInvalidSocket};
-    CriticalSection lock;
+    CriticalSection lock ACQUIRED_BEFORE(Channel::lock);
     Channel channel;
     Instrument instrument {channel};
 };

@@ -47,6 +47,11 @@ uint16_t Listener::GetPort()
 void Listener::CloseListenSocket()
 {
     ScopedLock guard(lock);
+    CloseListenSocketLocked();
+}
+
+void Listener::CloseListenSocketLocked()
+{
     if (listenSocket != platform::kInvalidSocket) {
         platform::CloseSocketHandle(listenSocket);
         listenSocket = platform::kInvalidSocket;
@@ -121,7 +126,7 @@ void Listener::Run()
         }
         if (platform::GetSocketName(listenSocket) != 0) {
             LogVerbose(log, "Error: getsockname failed with %d", platform::LastSocketError());
-            CloseListenSocket();
+            CloseListenSocketLocked();
             SignalStarted(false);
             return;
         }
