@@ -309,6 +309,9 @@ void CheckServerWideStateFree()
     if (server.engine.sessionTable.Occupied() != 0) {
         Fail("a session slot still names a channel after every session ended");
     }
+    if (server.engine.links.Size() != 0) {
+        Fail("a channel still has a partner or a pin after every session ended");
+    }
 }
 
 }  // namespace tarvos::fuzz
