@@ -40,7 +40,10 @@ public:
         while (!notified_) {
             if (deadlineMs == kNoDeadline) {
                 woken_.Wait(guard);
-            } else if (NowMs() >= deadlineMs || !woken_.WaitFor(guard, deadlineMs - NowMs())) {
+                continue;
+            }
+            const uint64_t now = NowMs();
+            if (now >= deadlineMs || !woken_.WaitFor(guard, deadlineMs - now)) {
                 return notified_;
             }
         }
