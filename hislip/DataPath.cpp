@@ -1,5 +1,4 @@
 // Data, DataEnd and Trigger; the responses of the session and their checks.
-
 #include "hislip/Channel.h"
 #include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
