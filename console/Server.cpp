@@ -1,15 +1,14 @@
 #include "console/Server.h"
 
 #include "net/Listener.h"
-#include "platform/Console.h"
 #include "platform/Socket.h"
 
 namespace tarvos {
 
 Server::Server()
 {
-    ipv4Listener = new Listener(this, platform::kFamilyIPv4);
-    ipv6Listener = new Listener(this, platform::kFamilyIPv6);
+    ipv4Listener = new Listener(engine, platform::AddressFamily::IPv4);
+    ipv6Listener = new Listener(engine, platform::AddressFamily::IPv6);
 }
 
 Server::~Server()
@@ -22,10 +21,6 @@ Server::~Server()
 
 bool Server::SetVerbose(bool on)
 {
-    ScopedLock guard(logLock);
-    // On a terminal the colour of error lines is reset to the terminal's own
-    // after each line; remember whether standard output is one.
-    savedConsoleAttributes = platform::IsTerminal(stdout) ? 1 : 0;
     verbose = on;
     return true;
 }

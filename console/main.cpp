@@ -15,19 +15,19 @@ namespace {
 void PrintStatus(tarvos::Server* server)
 {
     std::printf("Number of open socket connections : %d\n", server->OpenConnectionCount());
-    const tarvos::LockTable::Snapshot locks = server->lockTable.Read();
+    const tarvos::LockTable::Snapshot locks = server->engine.lockTable.Read();
     std::printf("Global lock state of server       : ");
     switch (locks.lockState) {
     case 0:
         std::printf("not locked\n");
         break;
-    case 1:
+    case tarvos::kLockStateShared:
         std::printf("shared locked\n");
         break;
-    case 2:
+    case tarvos::kLockStateExclusive:
         std::printf("exclusive locked\n");
         break;
-    case 3:
+    case tarvos::kLockStateShared | tarvos::kLockStateExclusive:
         std::printf("both locked\n");
         break;
     default:
@@ -64,9 +64,9 @@ int main(int argc, char** argv)
 
     std::fputs(tarvos::OptionsText(settings).c_str(), stdout);
     server->SetVerbose(settings.verbose);
-    server->singleConnection = settings.singleConnection;
-    server->slowMode = settings.slowMode;
-    server->blockingUnlock = settings.blockingUnlock;
+    server->settings.singleConnection = settings.singleConnection;
+    server->settings.slowMode = settings.slowMode;
+    server->settings.blockingUnlock = settings.blockingUnlock;
     server->SetLogStream(stderr);
     server->SetPort(static_cast<uint16_t>(settings.port));
     std::printf("is listening on Port %lu\n", static_cast<unsigned long>(server->GetPort()));

@@ -1,4 +1,4 @@
-// Console: single key reads without echo, terminal detection, stop signals.
+// The console: single key reads without echo, terminal detection, stop requests.
 #pragma once
 
 #include <cstdio>
@@ -6,9 +6,10 @@
 namespace tarvos::platform {
 
 // Reads the keys that steer the server from standard input, which may be a
-// terminal (switched to raw mode without echo, restored by Close) or a pipe.
-// SIGINT and SIGTERM are delivered as a carriage return, so they stop the server
-// exactly as the Enter key does.
+// terminal or console (read key by key, without echo, until Close restores it)
+// or a pipe. The system's requests to stop the process (an interrupt from the
+// keyboard, a termination request) are delivered as a carriage return, so they
+// stop the server exactly as the Enter key does.
 class ConsoleKeys {
 public:
     ConsoleKeys() = default;
@@ -19,7 +20,7 @@ public:
     void Open();
     void Close();
     // Blocks until a key arrives and returns its code. At end of input it keeps
-    // waiting (only a stop signal can end the wait then).
+    // waiting (only a stop request can end the wait then).
     int ReadKey();
 
 private:
@@ -27,7 +28,7 @@ private:
     bool inputEnded_ = false;
 };
 
-// True when the stream is a terminal (colour sequences make sense there).
+// True when the stream is a terminal or console (colour makes sense there).
 bool IsTerminal(std::FILE* stream);
 
 }  // namespace tarvos::platform

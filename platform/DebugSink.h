@@ -1,9 +1,11 @@
-// The debugger output: lines that never reach the console go to the system log.
+// The debugger output: lines meant for whoever watches the process from the
+// outside, never shown on the console.
 #pragma once
 
 namespace tarvos::platform {
 
-// Writes one text to the system log (ident "tarvos", priority debug).
+// Writes one text to the debugger output of the system (on POSIX systems, the
+// system log with ident "tarvos" and priority debug).
 void DebugOutput(const char* text);
 
 }  // namespace tarvos::platform

@@ -6,9 +6,20 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/ConfinedPath.h"
-
 namespace tarvos::platform {
+
+// How an operation on a client file ended.
+enum class FileStatus {
+    Ok,
+    // The name, or a folder on its way, does not exist.
+    Missing,
+    // The name, or a link it passes through, leads out of the working directory.
+    Outside,
+    // The file system or the quota is full.
+    NoSpace,
+    // Any other refusal: permissions, the kind of file, a loop of links, I/O.
+    Failed,
+};
 
 class InputFile {
 public:

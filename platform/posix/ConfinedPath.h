@@ -1,25 +1,15 @@
-// Client file names resolved beneath the working directory: a symbolic link
-// is followed only as long as it stays beneath it.
+// Client file names resolved beneath the working directory on POSIX systems: a
+// symbolic link is followed only as long as it stays beneath it. The POSIX
+// backend of platform/File.h.
 #pragma once
 
 #include <string>
 
+#include "platform/File.h"
+
 namespace tarvos::platform {
 
-// How an operation on a client file ended.
-enum class FileStatus {
-    Ok,
-    // The name, or a folder on its way, does not exist.
-    Missing,
-    // The name, or a link it passes through, leads out of the working directory.
-    Outside,
-    // The file system or the quota is full.
-    NoSpace,
-    // Any other refusal: permissions, the kind of file, a loop of links, I/O.
-    Failed,
-};
-
-// The status that an operating-system error number stands for.
+// The status that an error number (errno) stands for.
 FileStatus FileStatusOf(int error);
 
 // Who resolves names: the kernel, which confines a resolution itself where it
