@@ -23,9 +23,8 @@ Server::~Server()
 bool Server::SetVerbose(bool on)
 {
     ScopedLock guard(logLock);
-    // On a terminal the colour of error lines is reset to the terminal's own
-    // after each line; remember whether standard output is one.
-    savedConsoleAttributes = platform::IsTerminal(stdout) ? 1 : 0;
+    // Error lines restore these after their colour.
+    savedConsoleAttributes = platform::SaveConsoleAttributes();
     verbose = on;
     return true;
 }

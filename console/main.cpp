@@ -14,26 +14,26 @@ namespace {
 
 void PrintStatus(tarvos::Server* server)
 {
-    std::printf("Number of open socket connections : %d\n", server->OpenConnectionCount());
+    tarvos::platform::ConsolePrint("Number of open socket connections : %d\n", server->OpenConnectionCount());
     const tarvos::LockTable::Snapshot locks = server->lockTable.Read();
-    std::printf("Global lock state of server       : ");
+    tarvos::platform::ConsolePrint("Global lock state of server       : ");
     switch (locks.lockState) {
     case 0:
-        std::printf("not locked\n");
+        tarvos::platform::ConsolePrint("not locked\n");
         break;
     case 1:
-        std::printf("shared locked\n");
+        tarvos::platform::ConsolePrint("shared locked\n");
         break;
     case 2:
-        std::printf("exclusive locked\n");
+        tarvos::platform::ConsolePrint("exclusive locked\n");
         break;
     case 3:
-        std::printf("both locked\n");
+        tarvos::platform::ConsolePrint("both locked\n");
         break;
     default:
         break;
     }
-    std::printf("Number of clients that share the shared lock: %d\n", locks.sharedLockClients);
+    tarvos::platform::ConsolePrint("Number of clients that share the shared lock: %d\n", locks.sharedLockClients);
 }
 
 }  // namespace
@@ -49,12 +49,12 @@ int main(int argc, char** argv)
     tarvos::platform::RaiseOpenFileLimit();
     auto* server = new tarvos::Server();
 
-    std::printf("Tarvos %s - HiSLIP 1.0 test and reference server\n", TARVOS_VERSION);
+    tarvos::platform::ConsolePrint("Tarvos %s - HiSLIP 1.0 test and reference server\n", TARVOS_VERSION);
 
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const tarvos::ParseOutcome parsed =
         tarvos::ParseCommandLine(arguments, tarvos::platform::ServiceAnnouncer::Available());
-    std::fputs(parsed.output.c_str(), stdout);
+    tarvos::platform::ConsolePrint("%s", parsed.output.c_str());
     if (parsed.exitCode >= 0) {
         delete server;
         std::fflush(stdout);
@@ -62,18 +62,18 @@ int main(int argc, char** argv)
     }
     const tarvos::Settings& settings = parsed.settings;
 
-    std::fputs(tarvos::OptionsText(settings).c_str(), stdout);
+    tarvos::platform::ConsolePrint("%s", tarvos::OptionsText(settings).c_str());
     server->SetVerbose(settings.verbose);
     server->singleConnection = settings.singleConnection;
     server->slowMode = settings.slowMode;
     server->blockingUnlock = settings.blockingUnlock;
     server->SetLogStream(stderr);
     server->SetPort(static_cast<uint16_t>(settings.port));
-    std::printf("is listening on Port %lu\n", static_cast<unsigned long>(server->GetPort()));
+    tarvos::platform::ConsolePrint("is listening on Port %lu\n", static_cast<unsigned long>(server->GetPort()));
 
     tarvos::Announcement announcement(server);
     if (!server->Start()) {
-        std::printf("\nFailed to start Server.\n");
+        tarvos::platform::ConsolePrint("\nFailed to start Server.\n");
     } else {
         if (settings.announce) {
             announcement.Start(server->GetPort());
@@ -82,7 +82,7 @@ int main(int argc, char** argv)
         // SIGTERM or SIGINT stops the server the way Enter does.
         tarvos::platform::ConsoleKeys keys;
         keys.Open();
-        std::printf("\nPress [SPACE] to print current info. [ENTER] to stop Server ...\n");
+        tarvos::platform::ConsolePrint("\nPress [SPACE] to print current info. [ENTER] to stop Server ...\n");
         for (;;) {
             const int key = keys.ReadKey();
             if (key == ' ') {

@@ -237,7 +237,7 @@ bool Channel::CloseSession()
         if (partner && !partner->closedEvent.Wait(kPartnerWaitMs)) {
             LogError(server, isAsync ? "ERROR: Force shutdown of data (synchronous) channel"
                                      : "ERROR: Force shutdown of control (asynchronous) channel");
-            platform::ShutdownBoth(partner->Socket());
+            platform::ShutdownAndWake(partner->Socket());
             partner->WakeForStop();
         }
     }

@@ -346,7 +346,7 @@ long Channel::HandleError(bool fatal)
     if (fatal) {
         PeerRef partner(this);
         if (partner) {
-            platform::ShutdownBoth(partner->Socket());
+            platform::ShutdownAndWake(partner->Socket());
             partner->WakeForStop();
         }
     }

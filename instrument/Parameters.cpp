@@ -7,6 +7,7 @@
 #include "console/Server.h"
 #include "hislip/Channel.h"
 #include "net/Connection.h"
+#include "platform/Console.h"
 
 namespace tarvos {
 
@@ -188,7 +189,8 @@ long Channel::ParseBlock(BlockSink& sink, uint8_t& delimiter)
     if (delimiter == ',' || delimiter == '\n') {
         read = ReadBytes(peeked, j + 1, end);
     } else {
-        std::printf("Unexpected Delimiter 0x%x\n", static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
+        platform::ConsolePrint("Unexpected Delimiter 0x%x\n",
+                               static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
         if (j > 0) {
             read = ReadBytes(peeked, j, end);
         }

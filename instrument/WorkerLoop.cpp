@@ -184,7 +184,7 @@ void Connection::EndSession(long result)
     }
     {
         ScopedLock guard(lock);
-        platform::ShutdownBoth(socket);
+        platform::ShutdownAndWake(socket);
     }
     // The socket stays open until CloseSocket below, so the stop can shut it
     // down meanwhile; the connection's lock is not held while the partner

@@ -48,7 +48,7 @@ void Connection::ShutDown()
         // event. The worker closes the socket itself when it has finished with
         // it, so its descriptor can't be reused under it by a new accept.
         if (socket != platform::kInvalidSocket) {
-            platform::ShutdownBoth(socket);
+            platform::ShutdownAndWake(socket);
         }
         channel.WakeForStop();
     }

@@ -4,20 +4,9 @@
 
 #include <string>
 
-namespace tarvos::platform {
+#include "platform/FileStatus.h"
 
-// How an operation on a client file ended.
-enum class FileStatus {
-    Ok,
-    // The name, or a folder on its way, does not exist.
-    Missing,
-    // The name, or a link it passes through, leads out of the working directory.
-    Outside,
-    // The file system or the quota is full.
-    NoSpace,
-    // Any other refusal: permissions, the kind of file, a loop of links, I/O.
-    Failed,
-};
+namespace tarvos::platform {
 
 // The status that an operating-system error number stands for.
 FileStatus FileStatusOf(int error);

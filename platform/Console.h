@@ -1,14 +1,17 @@
-// Console: single key reads without echo, terminal detection, stop signals.
+// Console: single key reads without echo, terminal detection, stop signals,
+// console text and highlighted error lines.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 namespace tarvos::platform {
 
 // Reads the keys that steer the server from standard input, which may be a
-// terminal (switched to raw mode without echo, restored by Close) or a pipe.
-// SIGINT and SIGTERM are delivered as a carriage return, so they stop the server
-// exactly as the Enter key does.
+// terminal or console (switched to single keys without echo, restored by
+// Close), a pipe or a file. The stop requests of the system (SIGINT and
+// SIGTERM; Ctrl+C, Ctrl+Break and closing the console window) are delivered as
+// a carriage return, so they stop the server exactly as the Enter key does.
 class ConsoleKeys {
 public:
     ConsoleKeys() = default;
@@ -27,7 +30,21 @@ private:
     bool inputEnded_ = false;
 };
 
-// True when the stream is a terminal (colour sequences make sense there).
+// True when the stream is a terminal or a console.
 bool IsTerminal(std::FILE* stream);
+
+// Writes console text (printf rules) to standard output. Every call leaves
+// whole and at once when it ends a line, also when standard output is a pipe.
+void ConsolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// What an error line restores after its highlighting, read from standard
+// output when the server starts: the console's text attributes, or on a
+// terminal 1 (0 when standard output is none).
+uint16_t SaveConsoleAttributes();
+
+// Writes one log line to the stream and flushes it: bright red where the
+// stream shows on a terminal or console (restoring savedAttributes after the
+// line), plain text elsewhere.
+void WriteErrorLine(std::FILE* stream, const char* line, uint16_t savedAttributes);
 
 }  // namespace tarvos::platform

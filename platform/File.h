@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/ConfinedPath.h"
+#include "platform/FileStatus.h"
 
 namespace tarvos::platform {
 
@@ -17,7 +17,8 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    // Opens an existing regular file for binary reading.
+    // Opens an existing regular file for binary reading. A name that is no
+    // plain name of a file beneath the working directory is Outside.
     FileStatus Open(const std::string& name);
     bool Length(uint64_t& length);
     // Bytes read, 0 at the end of the file, -1 on failure.
@@ -25,7 +26,8 @@ public:
     void Close();
 
 private:
-    int fd_ = -1;
+    // The file's descriptor or handle; -1 when none is open.
+    std::intptr_t fd_ = -1;
 };
 
 // A file written under a temporary name in its target's folder. Commit puts it
@@ -58,8 +60,10 @@ private:
     // Abandons and reports the error that made it necessary.
     FileStatus Fail(int error);
 
-    int folder_ = -1;
-    int fd_ = -1;
+    // The target's folder and the temporary file: descriptors or handles, -1
+    // when none is open; the target's and the temporary file's names.
+    std::intptr_t folder_ = -1;
+    std::intptr_t fd_ = -1;
     std::string leaf_;
     std::string temporary_;
 };

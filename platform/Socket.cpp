@@ -156,12 +156,6 @@ long Send(SocketHandle s, const void* buffer, size_t length)
     return static_cast<long>(::send(s, buffer, length, MSG_NOSIGNAL));
 }
 
-long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second, size_t secondLength)
-{
-    const SendSlice slices[2] = {{first, firstLength}, {second, secondLength}};
-    return SendSlices(s, slices, secondLength > 0 ? 2 : 1);
-}
-
 long SendSlices(SocketHandle s, const SendSlice* slices, size_t count)
 {
     constexpr size_t kMaxParts = 128;
@@ -250,6 +244,13 @@ bool PeerHasHungUp(SocketHandle s)
 int ShutdownBoth(SocketHandle s)
 {
     return ::shutdown(s, SHUT_RDWR) == 0 ? 0 : -1;
+}
+
+void ShutdownAndWake(SocketHandle s)
+{
+    // Here the shutdown alone wakes every call blocked on the socket, a
+    // listening one included.
+    ::shutdown(s, SHUT_RDWR);
 }
 
 int CloseSocketHandle(SocketHandle s)

@@ -7,15 +7,18 @@
 
 namespace tarvos::platform {
 
-using SocketHandle = int;
+// A descriptor or a socket handle: wide enough for either (a handle may use
+// all 64 bits), with -1 for "no socket".
+using SocketHandle = std::intptr_t;
 constexpr SocketHandle kInvalidSocket = -1;
 
 // Address family values as the server names them.
 constexpr int kFamilyIPv4 = 2;
 constexpr int kFamilyIPv6 = 23;
 
-// Prepares the process for socket use (a send on a closed connection must never
-// raise SIGPIPE). Returns false when sockets can't be used at all.
+// Prepares the process for socket use (starts the socket library where the
+// system has one; a send on a closed connection must never end the process).
+// Returns false when sockets can't be used at all.
 bool SocketsStartup();
 
 // The error code of the last failed socket call on this thread.
@@ -46,8 +49,6 @@ void RaiseOpenFileLimit();
 long Receive(SocketHandle s, void* buffer, size_t length);
 // One send call: bytes sent or -1.
 long Send(SocketHandle s, const void* buffer, size_t length);
-// One gather send of two buffers (the second may be empty): bytes sent or -1.
-long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second, size_t secondLength);
 // One piece of a gather send.
 struct SendSlice {
     const void* data;
@@ -56,6 +57,13 @@ struct SendSlice {
 // Gather send of many pieces, all handed over before it reports: bytes sent, or
 // -1 when nothing could be sent.
 long SendSlices(SocketHandle s, const SendSlice* slices, size_t count);
+// One gather send of two buffers (the second may be empty): bytes sent or -1.
+inline long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second,
+                       size_t secondLength)
+{
+    const SendSlice slices[2] = {{first, firstLength}, {second, secondLength}};
+    return SendSlices(s, slices, secondLength > 0 ? 2 : 1);
+}
 // Zero-timeout readability poll: the poll result (0 nothing, >0 readable, <0 error).
 int PollReadable(SocketHandle s);
 // The address of the connected peer as text, an IPv4 address mapped into IPv6
@@ -67,6 +75,12 @@ std::string PeerAddress(SocketHandle s);
 bool PeerHasHungUp(SocketHandle s);
 // Shuts both directions down. 0 or -1.
 int ShutdownBoth(SocketHandle s);
+// Shuts both directions down, so the peer sees the end, and makes a receive,
+// send or accept blocked on the socket in another thread return at once: a
+// receive as at the end of the input (0), a send or accept with a failure.
+// Calls made on the socket afterwards fail at once as well. The handle stays
+// valid until it is closed.
+void ShutdownAndWake(SocketHandle s);
 int CloseSocketHandle(SocketHandle s);
 
 }  // namespace tarvos::platform

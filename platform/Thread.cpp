@@ -41,7 +41,7 @@ bool ThreadHandle::Create(Procedure procedure, void* argument)
         delete record;
         return false;
     }
-    native_ = static_cast<unsigned long>(thread);
+    native_ = static_cast<std::uintptr_t>(thread);
     valid_ = true;
     return true;
 }

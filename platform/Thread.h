@@ -1,6 +1,8 @@
 // Native threads.
 #pragma once
 
+#include <cstdint>
+
 namespace tarvos::platform {
 
 class ThreadHandle {
@@ -16,7 +18,8 @@ public:
     bool IsCurrent() const;
 
 private:
-    unsigned long native_ = 0;
+    // The system's thread identity or handle.
+    std::uintptr_t native_ = 0;
     bool valid_ = false;
 };
 

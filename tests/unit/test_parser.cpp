@@ -128,7 +128,7 @@ protected:
 
     tarvos::Server server;
     std::FILE* log = nullptr;
-    int fd = -1;
+    tarvos::platform::SocketHandle fd = -1;
     int peer = -1;
     uint32_t nextId = tarvos::test::kFirstMessageId;
     tarvos::ErrorQueue queue;
