@@ -28,6 +28,8 @@ void OnStopSignal(int)
 
 }  // namespace
 
+const char kStopRequests[] = "SIGINT (Ctrl+C) and SIGTERM";
+
 ConsoleKeys::~ConsoleKeys()
 {
     Close();

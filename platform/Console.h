@@ -30,6 +30,10 @@ private:
     bool inputEnded_ = false;
 };
 
+// The system's requests that stop the server like Enter, as the usage text
+// names them.
+extern const char kStopRequests[];
+
 // True when the stream is a terminal or a console.
 bool IsTerminal(std::FILE* stream);
 
