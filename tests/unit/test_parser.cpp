@@ -2,9 +2,6 @@
 // parameter parsers, driven in process over a socket pair: the test writes
 // HiSLIP messages into one end, the channel reads the other.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,7 +13,9 @@
 #include "console/Server.h"
 #include "hislip/Channel.h"
 #include "instrument/ErrorQueue.h"
+#include "platform/Socket.h"
 #include "tests/support/HislipClient.h"
+#include "tests/support/TestSocket.h"
 
 namespace {
 
@@ -55,26 +54,25 @@ protected:
         ASSERT_NE(log, nullptr);
         server.SetLogStream(log);
         server.SetVerbose(true);
-        int fds[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        fd = fds[0];
+        tarvos::test::NativeSocket fds[2];
+        ASSERT_TRUE(tarvos::test::MakeSocketPair(fds));
+        fd = static_cast<tarvos::platform::SocketHandle>(fds[0]);
         peer = fds[1];
         // A read that finds nothing fails after a while instead of hanging.
-        timeval limit{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        tarvos::test::SetReceiveTimeout(fds[0], 5000);
         channel = std::make_unique<tarvos::Channel>(&server, &fd, &queue);
         // The channel serves program messages once it is a session's
         // synchronous channel; its InitializeResponse is never read.
         const std::string initialize = EncodeMessage(+Msg::Initialize, 0, 0x01005456, "hislip0");
-        ASSERT_EQ(::write(peer, initialize.data(), initialize.size()), static_cast<ssize_t>(initialize.size()));
+        ASSERT_TRUE(tarvos::test::SendEverything(peer, initialize));
     }
 
     void TearDown() override
     {
         channel.reset();
-        ::close(fd);
-        if (peer >= 0) {
-            ::close(peer);
+        tarvos::test::CloseSocket(static_cast<tarvos::test::NativeSocket>(fd));
+        if (peer != tarvos::test::kNoSocket) {
+            tarvos::test::CloseSocket(peer);
         }
         server.SetLogStream(nullptr);
         std::fclose(log);
@@ -84,12 +82,7 @@ protected:
     {
         const std::string wire = EncodeMessage(+type, 0, nextId, payload);
         nextId += 2;
-        size_t done = 0;
-        while (done < wire.size()) {
-            const ssize_t n = ::write(peer, wire.data() + done, wire.size() - done);
-            ASSERT_GT(n, 0);
-            done += static_cast<size_t>(n);
-        }
+        ASSERT_TRUE(tarvos::test::SendEverything(peer, wire));
     }
 
     TokenResult Next(bool trace = false)
@@ -129,7 +122,7 @@ protected:
     tarvos::Server server;
     std::FILE* log = nullptr;
     tarvos::platform::SocketHandle fd = -1;
-    int peer = -1;
+    tarvos::test::NativeSocket peer = tarvos::test::kNoSocket;
     uint32_t nextId = tarvos::test::kFirstMessageId;
     tarvos::ErrorQueue queue;
     std::unique_ptr<tarvos::Channel> channel;
@@ -417,7 +410,7 @@ TEST_F(ParserChannel, BlockDataIsAwaitedFromTheNextMessage)
     EXPECT_EQ(parsed.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     Send("wxyz\n");
     if (parsed.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-        ::shutdown(peer, SHUT_RDWR);
+        tarvos::platform::ShutdownAndWake(fd);
     }
     EXPECT_EQ(parsed.get(), 4);
     EXPECT_EQ(data.bytes, "wxyz");
@@ -425,7 +418,7 @@ TEST_F(ParserChannel, BlockDataIsAwaitedFromTheNextMessage)
 
     // The peer goes away in the middle of the data.
     Send("#15ab", Msg::Data);
-    ::shutdown(peer, SHUT_WR);
+    tarvos::test::ShutdownSending(peer);
     EXPECT_EQ(channel->ParseBlock(data, delimiter), 0);
 }
 
