@@ -40,8 +40,7 @@ void PrintStatus(tarvos::Server* server)
 
 int main(int argc, char** argv)
 {
-    // Console text leaves line by line, also when standard output is a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    tarvos::platform::StartConsoleOutput();
 
     if (!tarvos::platform::SocketsStartup()) {
         return 1;

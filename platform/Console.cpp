@@ -108,9 +108,15 @@ bool IsTerminal(std::FILE* stream)
     return stream != nullptr && ::isatty(::fileno(stream));
 }
 
+void StartConsoleOutput()
+{
+    // Console text leaves line by line, also when standard output is a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
 void ConsolePrint(const char* format, ...)
 {
-    // Standard output is line-buffered from the start of main.
+    // Standard output is line-buffered (StartConsoleOutput).
     va_list arguments;
     va_start(arguments, format);
     std::vprintf(format, arguments);

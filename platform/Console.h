@@ -37,6 +37,9 @@ extern const char kStopRequests[];
 // True when the stream is a terminal or a console.
 bool IsTerminal(std::FILE* stream);
 
+// Readies standard output for ConsolePrint; called first thing in main.
+void StartConsoleOutput();
+
 // Writes console text (printf rules) to standard output. Every call leaves
 // whole and at once when it ends a line, also when standard output is a pipe.
 void ConsolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -6,8 +6,9 @@
 
 #include <cstdarg>
 #include <deque>
-#include <mutex>
 #include <string>
+
+#include "common/CriticalSection.h"
 
 namespace tarvos::platform {
 
@@ -51,9 +52,9 @@ public:
     }
 
     // Starts the reading thread once.
-    void Start(HANDLE input)
+    void Start(HANDLE input) EXCLUDES(lock_)
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ScopedLock guard(lock_);
         if (started_) {
             return;
         }
@@ -68,9 +69,9 @@ public:
     HANDLE Available() const { return available_; }
 
     // The next key, or -1 when none is waiting.
-    int Take()
+    int Take() EXCLUDES(lock_)
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ScopedLock guard(lock_);
         if (keys_.empty()) {
             ResetEvent(available_);
             return -1;
@@ -88,26 +89,36 @@ private:
 
     static DWORD WINAPI Read(void* self)
     {
-        auto* keys = static_cast<PipedKeys*>(self);
+        static_cast<PipedKeys*>(self)->ReadLoop();
+        return 0;
+    }
+
+    void ReadLoop() EXCLUDES(lock_)
+    {
+        HANDLE input = nullptr;
+        {
+            ScopedLock guard(lock_);
+            input = input_;
+        }
         for (;;) {
             unsigned char buffer[64];
             DWORD n = 0;
             // End of input or an unusable input: the server keeps serving
             // until a stop request.
-            if (!ReadFile(keys->input_, buffer, sizeof(buffer), &n, nullptr) || n == 0) {
-                return 0;
+            if (!ReadFile(input, buffer, sizeof(buffer), &n, nullptr) || n == 0) {
+                return;
             }
-            std::lock_guard<std::mutex> guard(keys->mutex_);
-            keys->keys_.insert(keys->keys_.end(), buffer, buffer + n);
-            SetEvent(keys->available_);
+            ScopedLock guard(lock_);
+            keys_.insert(keys_.end(), buffer, buffer + n);
+            SetEvent(available_);
         }
     }
 
-    std::mutex mutex_;
+    CriticalSection lock_;
     const HANDLE available_;
-    HANDLE input_ = nullptr;
-    std::deque<unsigned char> keys_;
-    bool started_ = false;
+    HANDLE input_ GUARDED_BY(lock_) = nullptr;
+    std::deque<unsigned char> keys_ GUARDED_BY(lock_);
+    bool started_ GUARDED_BY(lock_) = false;
 };
 
 HANDLE StreamHandle(std::FILE* stream)
@@ -192,6 +203,13 @@ bool IsTerminal(std::FILE* stream)
 {
     DWORD mode = 0;
     return stream != nullptr && GetConsoleMode(StreamHandle(stream), &mode) != 0;
+}
+
+void StartConsoleOutput()
+{
+    // The runtime knows no line buffering (it takes the request for a full
+    // buffer, and some runtimes refuse it outright): ConsolePrint flushes
+    // every text itself.
 }
 
 void ConsolePrint(const char* format, ...)

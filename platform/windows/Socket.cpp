@@ -8,8 +8,9 @@
 #include <climits>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <vector>
+
+#include "common/CriticalSection.h"
 
 namespace tarvos::platform {
 
@@ -47,7 +48,7 @@ public:
     }
 
     // False when the socket keeps plain blocking accepts.
-    bool Add(SOCKET s)
+    bool Add(SOCKET s) EXCLUDES(lock_)
     {
         Events events;
         events.accept = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -57,7 +58,7 @@ public:
             Close(events);
             return false;
         }
-        std::lock_guard<std::mutex> guard(mutex_);
+        ScopedLock guard(lock_);
         Close(sockets_[s]);
         sockets_[s] = events;
         return true;
@@ -66,9 +67,9 @@ public:
     // The events of a listening socket; false for any other socket. They stay
     // valid until Remove, which only the accepting thread or its owner after
     // it calls.
-    bool Find(SOCKET s, Events& events)
+    bool Find(SOCKET s, Events& events) EXCLUDES(lock_)
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ScopedLock guard(lock_);
         const auto found = sockets_.find(s);
         if (found == sockets_.end()) {
             return false;
@@ -78,9 +79,9 @@ public:
     }
 
     // True when s is a listening socket (its accepts now fail).
-    bool Wake(SOCKET s)
+    bool Wake(SOCKET s) EXCLUDES(lock_)
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ScopedLock guard(lock_);
         const auto found = sockets_.find(s);
         if (found == sockets_.end()) {
             return false;
@@ -89,9 +90,9 @@ public:
         return true;
     }
 
-    void Remove(SOCKET s)
+    void Remove(SOCKET s) EXCLUDES(lock_)
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ScopedLock guard(lock_);
         const auto found = sockets_.find(s);
         if (found != sockets_.end()) {
             Close(found->second);
@@ -111,8 +112,8 @@ private:
         events = Events();
     }
 
-    std::mutex mutex_;
-    std::map<SOCKET, Events> sockets_;
+    CriticalSection lock_;
+    std::map<SOCKET, Events> sockets_ GUARDED_BY(lock_);
 };
 
 // An accepted socket comes with its listener's event selection and is
