@@ -168,6 +168,17 @@ std::wstring FolderOf(const std::wstring& path)
     return path.substr(0, path.rfind(L'\\'));
 }
 
+std::wstring LeafOf(const std::wstring& path)
+{
+    return path.substr(path.rfind(L'\\') + 1);
+}
+
+// The path of name in folder (a drive's root already ends in a separator).
+std::wstring Child(const std::wstring& folder, const std::wstring& name)
+{
+    return folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
+}
+
 }  // namespace
 
 InputFile::~InputFile()
@@ -277,7 +288,7 @@ FileStatus ReplacementFile::Create(const std::string& name)
 
     // An existing target must be a regular file that this process may
     // write; a link to one is followed while it stays beneath.
-    std::wstring target = folderFinal + L"\\" + leaf;
+    std::wstring target = Child(folderFinal, leaf);
     const HANDLE existing = CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (existing != INVALID_HANDLE_VALUE) {
@@ -311,14 +322,14 @@ FileStatus ReplacementFile::Create(const std::string& name)
         }
     }
 
-    const std::wstring shownLeaf = leaf.substr(0, kLeafShown);
+    const std::wstring shownLeaf = LeafOf(target).substr(0, kLeafShown);
+    std::wstring prefix;
+    WideFromUtf8(kTemporaryPrefix, prefix);
     HANDLE file = INVALID_HANDLE_VALUE;
     std::wstring temporary;
     for (int attempt = 0; attempt < kNameTries && file == INVALID_HANDLE_VALUE; ++attempt) {
-        std::wstring prefix;
-        WideFromUtf8(kTemporaryPrefix, prefix);
-        temporary = FolderOf(target) + L"\\" + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                    std::to_wstring(++temporarySequence) + L"-" + shownLeaf;
+        temporary = Child(FolderOf(target), prefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                                std::to_wstring(++temporarySequence) + L"-" + shownLeaf);
         file = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
@@ -371,7 +382,7 @@ FileStatus ReplacementFile::Commit()
     WideFromUtf8(temporary_, temporary);
     WideFromUtf8(leaf_, target);
     // The target is only ever the old file or the whole new one.
-    if (RenameOverOpenFile(Native(fd_), target.substr(target.rfind(L'\\') + 1))) {
+    if (RenameOverOpenFile(Native(fd_), LeafOf(target))) {
         temporary_.clear();
         Abandon();
         return FileStatus::Ok;
