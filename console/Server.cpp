@@ -8,8 +8,8 @@ namespace tarvos {
 
 Server::Server()
 {
-    ipv4Listener = new Listener(this, platform::kFamilyIPv4);
-    ipv6Listener = new Listener(this, platform::kFamilyIPv6);
+    ipv4Listener = new Listener(engine, platform::AddressFamily::IPv4);
+    ipv6Listener = new Listener(engine, platform::AddressFamily::IPv6);
 }
 
 Server::~Server()

@@ -4,15 +4,14 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "hislip/LockTable.h"
-#include "hislip/SessionTable.h"
+#include "hislip/Engine.h"
 #include "log/Log.h"
 
 namespace tarvos {
 
 class Listener;
 
-class Server : public LogState {
+class Server : public LogState, public ClientCounter {
 public:
     Server();
     ~Server() override;
@@ -30,17 +29,14 @@ public:
     // single-connection setting counts. A connection whose client has closed,
     // or whose channel has ended, no longer counts although its worker may
     // still be finishing.
-    int ClientConnectionCount();
+    int ClientConnectionCount() override;
 
+    // Written by the entry point before Start() and never changed afterwards.
+    SessionSettings settings;
+    // The protocol engine's view of this server, with the state all sessions share.
+    Engine engine {*this, settings, *this};
     Listener* ipv4Listener = nullptr;
     Listener* ipv6Listener = nullptr;
-    // Written by the entry point before Start() and never changed afterwards.
-    bool slowMode = false;
-    bool singleConnection = false;
-    bool blockingUnlock = false;
-    // Shared by every session: the locks, and the sessions waiting to pair.
-    LockTable lockTable;
-    SessionTable sessionTable;
 };
 
 }  // namespace tarvos

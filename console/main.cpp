@@ -15,19 +15,19 @@ namespace {
 void PrintStatus(tarvos::Server* server)
 {
     tarvos::platform::ConsolePrint("Number of open socket connections : %d\n", server->OpenConnectionCount());
-    const tarvos::LockTable::Snapshot locks = server->lockTable.Read();
+    const tarvos::LockTable::Snapshot locks = server->engine.lockTable.Read();
     tarvos::platform::ConsolePrint("Global lock state of server       : ");
     switch (locks.lockState) {
     case 0:
         tarvos::platform::ConsolePrint("not locked\n");
         break;
-    case 1:
+    case tarvos::kLockStateShared:
         tarvos::platform::ConsolePrint("shared locked\n");
         break;
-    case 2:
+    case tarvos::kLockStateExclusive:
         tarvos::platform::ConsolePrint("exclusive locked\n");
         break;
-    case 3:
+    case tarvos::kLockStateShared | tarvos::kLockStateExclusive:
         tarvos::platform::ConsolePrint("both locked\n");
         break;
     default:
@@ -63,9 +63,9 @@ int main(int argc, char** argv)
 
     tarvos::platform::ConsolePrint("%s", tarvos::OptionsText(settings).c_str());
     server->SetVerbose(settings.verbose);
-    server->singleConnection = settings.singleConnection;
-    server->slowMode = settings.slowMode;
-    server->blockingUnlock = settings.blockingUnlock;
+    server->settings.singleConnection = settings.singleConnection;
+    server->settings.slowMode = settings.slowMode;
+    server->settings.blockingUnlock = settings.blockingUnlock;
     server->SetLogStream(stderr);
     server->SetPort(static_cast<uint16_t>(settings.port));
     tarvos::platform::ConsolePrint("is listening on Port %lu\n", static_cast<unsigned long>(server->GetPort()));

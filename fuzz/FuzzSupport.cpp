@@ -292,7 +292,7 @@ void StopAll(std::vector<Feed>& feeds, std::vector<Connection*>& connections)
 
 void CheckLockInvariants()
 {
-    const std::string broken = QuietServer().lockTable.CheckInvariants();
+    const std::string broken = QuietServer().engine.lockTable.CheckInvariants();
     if (!broken.empty()) {
         Fail(("the lock table is inconsistent: " + broken).c_str());
     }
@@ -302,12 +302,15 @@ void CheckServerWideStateFree()
 {
     Server& server = QuietServer();
     CheckLockInvariants();
-    const LockTable::Snapshot state = server.lockTable.Read();
-    if (state.lockState != 0 || state.sharedLockClients != 0 || server.lockTable.SessionCount() != 0) {
+    const LockTable::Snapshot state = server.engine.lockTable.Read();
+    if (state.lockState != 0 || state.sharedLockClients != 0 || server.engine.lockTable.SessionCount() != 0) {
         Fail("the server-wide lock state is not free after every session ended");
     }
-    if (server.sessionTable.Occupied() != 0) {
+    if (server.engine.sessionTable.Occupied() != 0) {
         Fail("a session slot still names a channel after every session ended");
+    }
+    if (server.engine.links.Size() != 0) {
+        Fail("a channel still has a partner or a pin after every session ended");
     }
 }
 

@@ -69,8 +69,8 @@ void StopAll(std::vector<Feed>& feeds, std::vector<Connection*>& connections);
 // Aborts when the lock table's state contradicts itself (sessions may be open).
 void CheckLockInvariants();
 
-// Aborts when the lock table is inconsistent, or a lock or a session slot
-// outlived the sessions that took it.
+// Aborts when the lock table is inconsistent, or a lock, a session slot or a
+// link between partner channels outlived the sessions that took it.
 void CheckServerWideStateFree();
 
 }  // namespace tarvos::fuzz

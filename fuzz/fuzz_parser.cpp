@@ -1,28 +1,23 @@
-// Fuzz target: the program-message tokenizer and the parameter parsers of one
-// channel, without a worker: the harness thread itself calls them while a
-// writer thread sends the input as Data/DataEnd payloads over a socket pair.
+// Fuzz target: the program-message tokenizer and the parameter parsers, in
+// memory: the input becomes the payloads of Data/DataEnd messages (and the end
+// of a device clear) that the parser reads through the same look-ahead as a
+// channel's; no socket, no server, no thread.
 //
-// Input: byte 0 gives the number k of operation bytes (1 + byte0 % 16); the next
+// Input: bits 0 to 3 of byte 0 give the number k of operation bytes
+// (1 + byte0 % 16); bits 4 to 7, when not 0, put the end of a device clear
+// after that many messages (after the last one when there are fewer). The next
 // k bytes choose the operations, used in turn until one returns 0 or less; the
 // byte after them frames the payload (bits 0 to 6: bytes per message, 0 for one
 // message; bit 7 set: the last message is a Data, so no end is signalled); the
 // rest is the payload.
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "fuzz/FuzzSupport.h"
-#include "hislip/Channel.h"
-#include "hislip/MessageHeader.h"
-#include "instrument/ErrorQueue.h"
+#include "instrument/Parser.h"
+#include "log/Log.h"
+#include "tests/support/MemoryInput.h"
 
 using namespace tarvos;
 
@@ -36,53 +31,71 @@ constexpr size_t kTokenLimit = 256;
     std::abort();
 }
 
-std::vector<uint8_t> Frame(const uint8_t* payload, size_t size, uint8_t control)
+// Verbose tracing on (its formatting is exercised too), into /dev/null.
+LogState& QuietLog()
+{
+    static LogState* log = [] {
+        auto* state = new LogState();
+        std::FILE* sink = std::fopen("/dev/null", "w");
+        if (sink == nullptr) {
+            Broken("cannot open /dev/null");
+        }
+        ScopedLock guard(state->logLock);
+        state->logStream = sink;
+        state->verbose = true;
+        return state;
+    }();
+    return *log;
+}
+
+void Frame(test::MemoryInput& input, const uint8_t* payload, size_t size, uint8_t control, size_t clearAfter)
 {
     const size_t per = (control & 0x7F) != 0 ? (control & 0x7F) : (size != 0 ? size : 1);
     const bool endLast = (control & 0x80) == 0;
-    std::vector<uint8_t> stream;
-    // Program messages count only on a session's synchronous channel.
-    static const uint8_t kSubAddress[] = {'h', 'i', 's', 'l', 'i', 'p', '0'};
-    fuzz::AppendMessage(stream, static_cast<uint8_t>(MessageType::Initialize), 0, 0x01005A5Au, kSubAddress,
-                        sizeof(kSubAddress));
-    uint32_t messageId = 0xFFFFFF00u;
     size_t at = 0;
+    size_t messages = 0;
     do {
         const size_t n = size - at < per ? size - at : per;
         const bool last = at + n >= size;
-        const auto type = static_cast<uint8_t>(last && endLast ? MessageType::DataEnd : MessageType::Data);
-        fuzz::AppendMessage(stream, type, 0, messageId, payload + at, n);
-        messageId += 2;
+        input.Send(std::string(reinterpret_cast<const char*>(payload + at), n), last && endLast);
         at += n;
+        if (++messages == clearAfter || (last && clearAfter > messages)) {
+            input.DeviceClear();
+        }
     } while (at < size);
-    return stream;
+    input.Close();
 }
 
 // One parser operation chosen by the byte; its result.
-long RunOperation(Channel& channel, uint8_t op)
+long RunOperation(Parser& parser, test::MemoryInput& input, uint8_t op)
 {
     uint8_t delimiter = 0;
     switch (op % 7) {
     case 0: {
         std::string token;
-        const long r = channel.NextToken(token, delimiter, (op & 0x08) != 0);
+        const int clears = input.ClearsConsumed();
+        const long r = parser.NextToken(token, delimiter, (op & 0x08) != 0);
         if (token.size() > kTokenLimit) {
             Broken("NextToken returned a token longer than one peek");
+        }
+        // The end of a device clear ends the program message: an empty unit.
+        if (input.ClearsConsumed() != clears && (r != 1 || !token.empty() || delimiter != '\n')) {
+            Broken("NextToken read the end of a device clear as something else than the message's end");
         }
         return r;
     }
     case 1: {
         static const uint8_t kStops[] = {'\n', ';', ',', '"'};
-        return channel.SkipThrough(kStops[(op >> 3) & 3]);
+        return parser.SkipThrough(kStops[(op >> 3) & 3]);
     }
     case 2: {
         int32_t value = 0;
         delimiter = (op & 0x08) != 0 ? ',' : ' ';
-        return channel.ParseInteger(value, delimiter);
+        return parser.ParseInteger(value, delimiter);
     }
     case 3: {
         std::string text;
-        const long r = channel.ParseQuotedString(text, delimiter);
+        const long r = parser.ParseQuotedString(text, delimiter);
         if (text.size() > kTokenLimit) {
             Broken("ParseQuotedString returned more than one peek holds");
         }
@@ -115,7 +128,7 @@ long RunOperation(Channel& channel, uint8_t op)
             uint64_t declared = 0;
             uint64_t taken = 0;
         } sink;
-        const long r = channel.ParseBlock(sink, delimiter);
+        const long r = parser.ParseBlock(sink, delimiter);
         if (r > 0 && static_cast<uint64_t>(r) != sink.taken) {
             Broken("ParseBlock counted other data than it handed over");
         }
@@ -124,7 +137,7 @@ long RunOperation(Channel& channel, uint8_t op)
     case 5: {
         uint8_t bytes[kLookAheadSize + 8];
         const uint32_t n = static_cast<uint32_t>(op >> 3) * 9;
-        const long r = channel.PeekBytes(bytes, n);
+        const long r = input.PeekBytes(bytes, n);
         if (r > static_cast<long>(n)) {
             Broken("PeekBytes returned more than asked");
         }
@@ -132,9 +145,12 @@ long RunOperation(Channel& channel, uint8_t op)
     }
     default: {
         uint8_t bytes[512];
-        bool end = false;
+        InputEnd end = InputEnd::None;
         const uint64_t n = 1 + (static_cast<uint64_t>(op >> 3) * 17) % (sizeof(bytes) - 1);
-        const long r = channel.ReadBytes(bytes, n, end);
+        const long r = input.ReadBytes(bytes, n, end);
+        if (r == kDeviceClearEnd && end != InputEnd::DeviceClear) {
+            Broken("ReadBytes met a device clear it did not report as the end");
+        }
         if (r > static_cast<long>(n)) {
             Broken("ReadBytes returned more than asked");
         }
@@ -147,11 +163,11 @@ long RunOperation(Channel& channel, uint8_t op)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Server& server = fuzz::QuietServer();
     if (size < 2) {
         return 0;
     }
     const size_t opCount = 1 + data[0] % 16;
+    const size_t clearAfter = data[0] >> 4;
     if (size < 2 + opCount) {
         return 0;
     }
@@ -160,42 +176,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* payload = data + 2 + opCount;
     const size_t payloadSize = size - 2 - opCount;
 
-    const fuzz::SocketPair pair = fuzz::MakeSocketPair();
-    const std::vector<uint8_t> stream = Frame(payload, payloadSize, control);
-    std::thread writer([&] {
-        size_t sent = 0;
-        while (sent < stream.size()) {
-            const ssize_t n = ::send(pair.harness, stream.data() + sent, stream.size() - sent, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            sent += static_cast<size_t>(n);
-        }
-        ::shutdown(pair.harness, SHUT_WR);
-    });
-
-    {
-        ErrorQueue queue;
-        platform::SocketHandle socket = pair.server;
-        auto channel = std::make_unique<Channel>(&server, &socket, &queue);
-        // A peek consumes nothing: operations made of peeks alone run once each.
-        bool consumes = false;
-        for (size_t k = 0; k < opCount; ++k) {
-            consumes = consumes || ops[k] % 7 != 5;
-        }
-        for (size_t k = 0; consumes || k < opCount; ++k) {
-            if (RunOperation(*channel, ops[k % opCount]) <= 0) {
-                break;
-            }
-        }
-        // The parsers may stop before the input does: let the writer finish.
-        ::shutdown(pair.server, SHUT_RDWR);
+    test::MemoryInput input(&QuietLog());
+    Frame(input, payload, payloadSize, control, clearAfter);
+    Parser parser(input);
+    // A peek consumes nothing: operations made of peeks alone run once each.
+    bool consumes = false;
+    for (size_t k = 0; k < opCount; ++k) {
+        consumes = consumes || ops[k] % 7 != 5;
     }
-    writer.join();
-    ::close(pair.harness);
-    ::close(pair.server);
+    // Every operation that succeeds consumes input, which is finite: the loop
+    // ends once it is used up.
+    for (size_t k = 0; consumes || k < opCount; ++k) {
+        if (RunOperation(parser, input, ops[k % opCount]) <= 0) {
+            break;
+        }
+    }
     return 0;
 }

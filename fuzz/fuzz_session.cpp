@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const fuzz::SocketPair sync = fuzz::MakeSocketPair();
     const fuzz::SocketPair async = fuzz::MakeSocketPair();
-    auto* syncConnection = new Connection(&server);
-    auto* asyncConnection = new Connection(&server);
+    auto* syncConnection = new Connection(server.engine);
+    auto* asyncConnection = new Connection(server.engine);
     syncConnection->AttachSocket(sync.server);
     asyncConnection->AttachSocket(async.server);
     if (!syncConnection->Start() || !asyncConnection->Start()) {

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::EmptyWorkingDirectory();
 
     const fuzz::SocketPair pair = fuzz::MakeSocketPair();
-    auto* connection = new Connection(&server);
+    auto* connection = new Connection(server.engine);
     connection->AttachSocket(pair.server);
     if (!connection->Start()) {
         std::abort();

@@ -149,8 +149,8 @@ def session_sessions():
 
 
 def parser_inputs():
-    def inp(ops, control, payload):
-        return bytes([len(ops) - 1]) + bytes(ops) + bytes([control]) + payload
+    def inp(ops, control, payload, clear_after=0):
+        return bytes([(clear_after << 4) | (len(ops) - 1)]) + bytes(ops) + bytes([control]) + payload
     # Operations: 0 NextToken, 1 SkipThrough, 2 ParseInteger, 3 ParseQuotedString,
     # 4 ParseBlock, 5 PeekBytes, 6 ReadBytes (op % 7; higher bits vary the call).
     return {
@@ -161,6 +161,10 @@ def parser_inputs():
         "block_split": inp([0, 3, 4, 1], 7, b"MMEM:DATA 'f',#210abcdefghij;rest\n"),
         "block_short": inp([0, 3, 4], 0x80, b"MMEM:DATA 'f',#210abc"),
         "skip_peek": inp([5 + 7 * 8, 1, 6 + 7 * 3, 0], 3, b"FOO BAR BAZ\n*IDN?\n"),
+        # The end of a device clear after the given message.
+        "cleared_tokens": inp([0x08, 0, 0, 1], 4, b"*IDN?;*OPC?\n*CLS\n", 1),
+        "cleared_block": inp([0, 3, 4, 0], 7, b"MMEM:DATA 'f',#210abcdefghij\n*IDN?\n", 3),
+        "cleared_string": inp([0, 3, 0], 11, b"MMEM:DATA? 'a'\n*IDN?\n", 1),
     }
 
 

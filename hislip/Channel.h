@@ -3,30 +3,26 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "common/CriticalSection.h"
-#include "hislip/BlockSink.h"
+#include "hislip/ByteSource.h"
+#include "hislip/Engine.h"
+#include "hislip/ErrorQueueAccess.h"
 #include "hislip/LockTable.h"
+#include "hislip/LookAhead.h"
 #include "hislip/MessageHeader.h"
+#include "hislip/Protocol.h"
+#include "hislip/ResponseWriter.h"
+#include "platform/Mutex.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
 
 namespace tarvos {
 
-class Server;
-class ErrorQueue;
-
 enum class ReleaseMode { Immediate = 0, Deferred = 1, Afterwards = 2 };
 
-constexpr uint32_t kLookAheadSize = 258;
-constexpr uint32_t kMessageIdBeforeFirst = 0xFFFFFEFEu;
-constexpr uint64_t kMaxMessageSize = 100000000u;
-constexpr uint16_t kServerVendorId = 0x515A;
-constexpr uint32_t kBlockLengthLimit = 209715200u;
-// A block's data passes through a buffer of this size on its way to its sink.
-constexpr uint32_t kBlockBufferSize = 1u << 20;
+// How long a channel that ends waits for its partner to end too.
 constexpr uint32_t kPartnerWaitMs = 10000;
 
 // Receives exactly length bytes: length, 0 when the peer closed first, or the
@@ -35,10 +31,19 @@ long ReceiveExact(long length, platform::SocketHandle socket, void* buffer);
 // True when the socket has input waiting (a failing poll counts as input).
 bool InputPending(platform::SocketHandle socket);
 
-class Channel {
+// The program bytes it receives are the ByteSource of the session's parser;
+// its receive loop is the PayloadSource of its own look-ahead; the responses
+// of the session's instrument leave through it as its ResponseWriter.
+class Channel : public ByteSource, public PayloadSource, public ResponseWriter {
 public:
-    Channel(Server* server, platform::SocketHandle* socket, ErrorQueue* errorQueue);
+    // socket: the connection's socket, written by its owner under the owner's
+    // lock and read here without one.
+    Channel(Engine& engine, const std::atomic<platform::SocketHandle>& socket);
     virtual ~Channel();
+    // The instrument's error queue, which the engine fills with the
+    // Interrupted entry and whose emptiness status queries report. Attached
+    // once, by the instrument that owns the queue, before the channel serves.
+    void AttachErrorQueue(ErrorQueueAccess& queue);
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
@@ -46,7 +51,7 @@ public:
     // Sends one message: -1 on failure, 16 for a complete normal send, 0 when the
     // socket took less than the payload, 16 + length in slow mode.
     int SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                    const void* payload);
+                    const void* payload) EXCLUDES(sendLock);
     int SendMessage(MessageType type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength = 0,
                     const void* payload = nullptr)
     {
@@ -54,47 +59,33 @@ public:
     }
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
-    long ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag);
+    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override EXCLUDES(lock);
+    bool PayloadLeft() const override { return remaining != 0; }
 
-    // --- byte interface of the program-message parser ---
-    long PeekBytes(uint8_t* destination, uint32_t n);
-    long ReadBytes(uint8_t* destination, uint64_t n, bool& endFlag);
-    long SkipThrough(uint8_t byte);
-    long NextToken(std::string& token, uint8_t& delimiter, bool trace);
+    // --- the parser's byte source (through the look-ahead) ---
+    long PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
+    long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
+    {
+        return lookAhead.Read(destination, n, end);
+    }
+    unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
 
-    // --- parameter parsers ---
-    long ParseQuotedString(std::string& text, uint8_t& delimiter);
-    long ParseInteger(int32_t& value, uint8_t& delimiter);
-    // Hands the block's data to sink as it arrives, in pieces of up to
-    // kBlockBufferSize bytes; the count of data bytes read.
-    long ParseBlock(BlockSink& sink, uint8_t& delimiter);
-
-    // --- responses ---
-    int SendResponse(const std::string& text);
-    int SendResponseEnd(const void* data, uint32_t length);
-    // One non-final part: 1 when it was dropped, else the send result.
-    int SendResponseData(const void* data, uint32_t length);
-    // A non-final part of a joined response that outgrew its buffer while its
-    // program message is still being read. Booked and numbered like a part of
-    // SendResponseData, but the unread rest of that program message doesn't
-    // make it late: the final part decides. Result as SendResponseData.
-    int SendResponsePart(const void* data, uint32_t length);
-    // Consecutive non-final parts (at most kMaxResponseParts), checked once and
-    // handed to the socket in one gather send. Result as for SendResponseData;
-    // dropped tells whoever produces the parts that nobody takes the response
-    // any more (device clear, or it turned late), so that it stops.
-    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped);
-    static constexpr uint32_t kMaxResponseParts = 64;
+    // --- responses (see ResponseWriter) ---
+    int SendResponseEnd(const void* data, uint32_t length) override EXCLUDES(lock);
+    int SendResponsePart(const void* data, uint32_t length) override EXCLUDES(lock);
+    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) override
+        EXCLUDES(lock, sendLock);
 
     // --- status and service requests ---
-    void SetStatus(uint8_t status, uint8_t enable);
-    void SetMav(bool flag);
+    // Stores the instrument's status byte and enable mask; a service request
+    // goes out when the enabled part changes.
+    void SetStatus(uint8_t status, uint8_t enable) EXCLUDES(lock);
     void SendServiceRequest(uint8_t status);
     void ArmServiceRequest();
     void FireArmedServiceRequest();
 
     // --- device clear ---
-    void StartDiscard();
+    void StartDiscard() EXCLUDES(lock);
 
     // --- locking (on the asynchronous channel, whose session key it is) ---
     // Immediate and Deferred answer the AsyncLock release being handled;
@@ -102,10 +93,8 @@ public:
     void ReleaseLock(ReleaseMode mode, uint32_t messageId);
 
     // --- session ---
-    void ResetChannel();
+    void ResetChannel() EXCLUDES(lock);
     bool CloseSession();
-    // Gives the block buffer back when a session has ended.
-    void ReleaseBlockBuffer();
     // Makes every wait of this channel's worker end (server stop, partner gone).
     void WakeForStop() { stopEvent.Set(); }
 
@@ -120,14 +109,14 @@ public:
     uint32_t CompletedClears() const { return completedClears; }
     platform::Event& ClearEvent() { return clearEvent; }
     platform::Event& StopEvent() { return stopEvent; }
-    platform::SocketHandle Socket() const { return *socket; }
-    Server* GetServer() const { return server; }
+    platform::SocketHandle Socket() const { return socket.load(std::memory_order_acquire); }
+    LogState* Log() const override { return log; }
 
     // The partner channel pinned for the time of one operation, so that it can't
     // be reset for a new client or destroyed while this thread uses it.
     class PeerRef {
     public:
-        explicit PeerRef(Channel* self);
+        explicit PeerRef(const Channel* self);
         ~PeerRef();
         PeerRef(const PeerRef&) = delete;
         PeerRef& operator=(const PeerRef&) = delete;
@@ -136,21 +125,22 @@ public:
         explicit operator bool() const { return peer_ != nullptr; }
 
     private:
-        Channel* peer_;
+        SessionLinks& links_;
+        Channel* const peer_;
     };
 
 private:
-    friend class PeerRef;
-    friend struct SessionLinks;
+    // Names this channel's lock in its own lock order.
+    friend class Connection;
 
     // Message cases of the receive loop.
-    long HandleInitialize();
+    long HandleInitialize() EXCLUDES(lock);
     long HandleAsyncInitialize();
     long HandleMaximumMessageSize();
     long HandleError(bool fatal);
-    long HandleData();
+    long HandleData() EXCLUDES(lock);
     long HandleAsyncDeviceClear();
-    long HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag);
+    long HandleDeviceClearComplete(InputEnd& end) EXCLUDES(lock);
     long HandleAsyncStatusQuery();
     long HandleAsyncRemoteLocalControl();
     long HandleAsyncLock();
@@ -181,14 +171,18 @@ private:
     long SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
     void QueueInterrupted() REQUIRES(lock);
     bool ResponseIsLate() REQUIRES(lock);
+    void SetStatusLocked(uint8_t status, uint8_t enable) REQUIRES(lock);
+    // Sets or clears MAV; a service request goes out when MAV becomes true
+    // and is enabled.
+    void SetMavLocked(bool flag) REQUIRES(lock);
     // Checks and books parts of a non-final response: false (after its log
     // lines) when they are dropped, else the MessageID of the first part and
     // whether each further part counts its own. Without lateCheck, pending
     // input doesn't drop them (it is the rest of their own program message).
-    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck = true);
+    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck = true) EXCLUDES(lock);
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
-    void SendLockResponse(uint8_t code);
+    void SendLockResponse(LockResponse code);
     // Logs what a message or the session's end gave back and, with blocking
     // unlock, sends the responses that waited for it.
     void ReportAfterwards(const LockTable::Afterwards& released);
@@ -204,33 +198,25 @@ private:
     void LinkWith(Channel* sync);
     bool Slow() const;
 
-    Server* const server;
-    platform::SocketHandle* const socket;
-    ErrorQueue* const errorQueue;
+    Engine& engine;
+    // Where this channel's lines go: the engine's log.
+    LogState* const log;
+    const std::atomic<platform::SocketHandle>& socket;
+    ErrorQueueAccess* errorQueue = nullptr;
 
-    // Used by this channel's worker thread only. The block buffer holds
-    // kBlockBufferSize bytes once the session's first block has come.
-    uint8_t* blockBuffer = nullptr;
-    uint8_t lookAhead[kLookAheadSize] = {};
-    uint32_t lookAheadPos = 0;
-    uint32_t lookAheadCount = 0;
-    bool lookAheadEnd = false;
+    // Used by this channel's worker thread only.
+    LookAhead lookAhead {*this};
     // Counted by DeviceClearComplete, which this channel's own thread handles.
     uint32_t completedClears = 0;
 
-    // The last header received; decoded under lock, read by this channel's own
-    // thread only.
+    // The last header received, parameter and length in host order. Written
+    // and read by this channel's worker only: no other thread looks at it.
     MessageHeader header;
     uint32_t lastMessageId GUARDED_BY(lock) = kMessageIdBeforeFirst;
     uint32_t lastResponseId GUARDED_BY(lock) = kMessageIdBeforeFirst;
     // Payload bytes of the current message not yet consumed (own thread only).
     uint64_t remaining = 0;
     bool expectRmtDelivered GUARDED_BY(lock) = false;
-
-    // The other channel of the session; changed under SessionLinks' lock only.
-    Channel* peer = nullptr;
-    // Number of PeerRef pins on this channel (under SessionLinks' lock).
-    int pins = 0;
 
     // Input is thrown away (device clear), or the connection has closed.
     std::atomic<bool> discard {false};
@@ -252,10 +238,15 @@ private:
     // the partner's when it sends on this channel.
     std::atomic<int> socketError {0};
 
-    // Guards the fields that the partner channel's thread reads or writes.
-    CriticalSection lock;
+    // Guards the fields that the partner channel's thread reads or writes. The
+    // lock order of the engine, outermost first: a connection's lock, this
+    // lock, the session table's guard, the partner links' lock, the lock
+    // table's guard, the send lock, the log lock (see the README's source map).
+    CriticalSection lock
+        ACQUIRED_BEFORE(SessionTable::guard, SessionLinks::lock, LockTable::lockGuard, sendLock);
     // Keeps each message whole on the wire when two threads send on this socket.
-    std::mutex sendLock;
+    platform::Mutex sendLock ACQUIRED_AFTER(SessionTable::guard, SessionLinks::lock, LockTable::lockGuard)
+        ACQUIRED_BEFORE(LogState::logLock);
 };
 
 }  // namespace tarvos

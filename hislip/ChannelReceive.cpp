@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "common/EscapeForLog.h"
-#include "console/Server.h"
 #include "hislip/Channel.h"
+#include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
 #include "log/Log.h"
 
@@ -19,14 +19,12 @@ constexpr size_t kDiscardChunk = 1024;
 const char kTooManyConnections[] = "Too many connections";
 const char kInvalidSequence[] = "Invalid Initialization sequence";
 const char kUnrecognizedType[] = "Unrecognized Message Type";
-constexpr uint8_t kFatalInvalidSequence = 3;
-constexpr uint8_t kErrorUnrecognizedType = 1;
 
 }  // namespace
 
-long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
+long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
 {
-    *endFlag = false;
+    end = InputEnd::None;
     if (count == 0) {
         return 1;
     }
@@ -37,17 +35,17 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
             // Each message starts with a clean error, so that a protocol
             // violation is not reported with the error of an earlier call.
             socketError = 0;
-            const long got = ReceiveExact(kHeaderSize, *socket, wire);
+            const long got = ReceiveExact(kHeaderSize, Socket(), wire);
             if (got == 0) {
                 discard = true;
                 return 0;
             }
             if (got < 0) {
-                LogError(server, "ERROR: Connection error %d", SaveSocketError());
+                LogError(log, "ERROR: Connection error %d", SaveSocketError());
                 return -1;
             }
             if (wire[0] != kPrologue0 || wire[1] != kPrologue1) {
-                LogError(server, "ERROR: Invalid Prologue");
+                LogError(log, "ERROR: Invalid Prologue");
                 return -1;
             }
             if (isSync && !WaitForLockAccess()) {
@@ -56,12 +54,9 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                 discard = true;
                 return 0;
             }
-            {
-                ScopedLock guard(lock);
-                header = DecodeHeader(wire);
-                remaining = header.payloadLength;
-            }
-            LogVerbose(server, "Socket[%X] >> %s,%u,%x,len=%d", static_cast<unsigned>(*socket),
+            header = DecodeHeader(wire);
+            remaining = header.payloadLength;
+            LogVerbose(log, "Socket[%X] >> %s,%u,%x,len=%d", platform::TraceNumber(Socket()),
                        MessageTypeName(header.messageType), static_cast<unsigned>(header.controlCode),
                        header.messageParameter, static_cast<int>(static_cast<uint32_t>(header.payloadLength)));
 
@@ -85,7 +80,7 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                 result = HandleData();
                 break;
             case MessageType::DeviceClearComplete:
-                result = HandleDeviceClearComplete(buffer, endFlag);
+                result = HandleDeviceClearComplete(end);
                 break;
             case MessageType::AsyncRemoteLocalControl:
                 result = HandleAsyncRemoteLocalControl();
@@ -106,10 +101,12 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
                 result = HandleAsyncLockInfo();
                 break;
             default:
-                LogError(server, "ERROR: Undefined MessageType %u", static_cast<unsigned>(header.messageType));
+                LogError(log, "ERROR: Undefined MessageType %u", static_cast<unsigned>(header.messageType));
                 return -1;
             }
-            if (result != kGoOn && result <= 0) {
+            // The end of a device clear is no failure: the case's unread
+            // payload is thrown away first, as after any other case.
+            if (result != kGoOn && result <= 0 && result != kDeviceClearEnd) {
                 return result;
             }
             // Only Data and DataEnd carry program bytes; whatever payload a
@@ -136,7 +133,7 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
             continue;
         }
         if (buffer == nullptr) {
-            LogError(server, "ERROR: buf == NULL");
+            LogError(log, "ERROR: buf == NULL");
             return -1;
         }
         const long got = ReceivePayload(buffer + delivered, count);
@@ -147,7 +144,7 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, bool* endFlag)
         delivered += static_cast<uint64_t>(got);
         if (remaining == 0) {
             if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd)) {
-                *endFlag = true;
+                end = InputEnd::Message;
             }
             break;
         }
@@ -160,11 +157,11 @@ long Channel::DiscardPayload()
     uint8_t scratch[kDiscardChunk];
     while (remaining != 0) {
         const size_t chunk = remaining < kDiscardChunk ? static_cast<size_t>(remaining) : kDiscardChunk;
-        const long n = ReceiveExact(static_cast<long>(chunk), *socket, scratch);
+        const long n = ReceiveExact(static_cast<long>(chunk), Socket(), scratch);
         if (n <= 0) {
             if (n < 0) {
                 SaveSocketError();
-                LogError(server, "ERROR: unexpected socket error");
+                LogError(log, "ERROR: unexpected socket error");
             }
             return n;
         }
@@ -175,28 +172,28 @@ long Channel::DiscardPayload()
 
 long Channel::DiscardUnread()
 {
-    LogVerbose(server, "Socket[%X] >> Discard %u data bytes", static_cast<unsigned>(*socket),
+    LogVerbose(log, "Socket[%X] >> Discard %u data bytes", platform::TraceNumber(Socket()),
                static_cast<unsigned>(remaining));
     return DiscardPayload();
 }
 
 long Channel::RefuseSequence(const std::string& what)
 {
-    LogError(server, "%s", what.c_str());
+    LogError(log, "%s", what.c_str());
     SendMessage(MessageType::FatalError, kFatalInvalidSequence, 0, sizeof(kInvalidSequence) - 1, kInvalidSequence);
     return -1;
 }
 
 long Channel::RefuseProgramMessage()
 {
-    LogError(server, "ERROR: %s on the asynchronous channel refused", MessageTypeName(header.messageType));
+    LogError(log, "ERROR: %s on the asynchronous channel refused", MessageTypeName(header.messageType));
     const long rest = DiscardUnread();
     if (rest <= 0) {
         return rest;
     }
     if (SendMessage(MessageType::Error, kErrorUnrecognizedType, 0, sizeof(kUnrecognizedType) - 1,
                     kUnrecognizedType) < 0) {
-        LogError(server, "ERROR: in sending Error");
+        LogError(log, "ERROR: in sending Error");
         return -1;
     }
     return kGoOn;
@@ -208,18 +205,18 @@ long Channel::ReceivePayload(uint8_t* buffer, uint64_t count)
     if (n == 0) {
         return 1;
     }
-    const long got = ReceiveExact(static_cast<long>(n), *socket, buffer);
+    const long got = ReceiveExact(static_cast<long>(n), Socket(), buffer);
     if (got <= 0) {
         if (got < 0) {
             SaveSocketError();
-            LogError(server, "ERROR: unexpected socket error");
+            LogError(log, "ERROR: unexpected socket error");
         }
         discard = true;
         return got;
     }
-    if (VerboseEnabled(server)) {
-        LogVerbose(server, "Socket[%X] >> Data (%d): %s", static_cast<unsigned>(*socket), static_cast<int>(n),
-                   EscapeForLog(buffer, static_cast<long>(n < 250 ? n : 250)).c_str());
+    if (VerboseEnabled(log)) {
+        LogVerbose(log, "Socket[%X] >> Data (%d): %s", platform::TraceNumber(Socket()), static_cast<int>(n),
+                   EscapeForLog(buffer, static_cast<long>(n < kTraceCut ? n : kTraceCut)).c_str());
     }
     remaining -= n;
     return got;
@@ -250,29 +247,30 @@ long Channel::HandleInitialize()
         std::string subAddress;
         const long got = ReadPayloadPrefix(subAddress, kSubAddressLimit);
         if (got <= 0) {
-            LogError(server, "ERROR: reading instance ID failed");
+            LogError(log, "ERROR: reading instance ID failed");
             return got;
         }
-        LogVerbose(server, "INFO: Initialize: Version %x Vendor %x, subadress=%.*s", version, vendor,
+        LogVerbose(log, "INFO: Initialize: Version %x Vendor %x, subadress=%.*s", version, vendor,
                    static_cast<int>(subAddress.size()), subAddress.c_str());
     } else {
-        LogVerbose(server, "INFO: Initialize: Version %x Vendor %x with no subaddress", version, vendor);
+        LogVerbose(log, "INFO: Initialize: Version %x Vendor %x with no subaddress", version, vendor);
     }
-    if (server->singleConnection && server->ClientConnectionCount() > 1) {
-        SendMessage(MessageType::FatalError, 4, 0, sizeof(kTooManyConnections) - 1, kTooManyConnections);
+    if (engine.settings.singleConnection && engine.clients.ClientConnectionCount() > 1) {
+        SendMessage(MessageType::FatalError, kFatalTooManyConnections, 0, sizeof(kTooManyConnections) - 1,
+                    kTooManyConnections);
         return -1;
     }
     isSync = true;
     // The slot is taken as the answer goes out, so that a client that never
     // finishes its sub-address holds none, and its pairing time starts now.
-    const uint16_t sessionId = server->sessionTable.Allocate(this, platform::PeerAddress(*socket), platform::NowMs());
+    const uint16_t sessionId = engine.sessionTable.Allocate(this, platform::PeerAddress(Socket()), platform::NowMs());
     uint8_t mode;
     {
         ScopedLock guard(lock);
-        mode = overlapped ? 1 : 0;
+        mode = overlapped ? kOverlapped : 0;
     }
-    if (SendMessage(MessageType::InitializeResponse, mode, 0x01000000u + sessionId) < 0) {
-        LogError(server, "ERROR: InitializeResponse failed");
+    if (SendMessage(MessageType::InitializeResponse, mode, (kProtocolVersion << 16) + sessionId) < 0) {
+        LogError(log, "ERROR: InitializeResponse failed");
         return -1;
     }
     return kGoOn;
@@ -286,17 +284,17 @@ long Channel::HandleAsyncInitialize()
     isAsync = true;
     // Only the client that opened the session may complete it.
     const SessionTable::Pairing pairing =
-        server->sessionTable.Take(header.messageParameter, platform::PeerAddress(*socket), platform::NowMs(),
+        engine.sessionTable.Take(header.messageParameter, platform::PeerAddress(Socket()), platform::NowMs(),
                                   [this](Channel* sync) { LinkWith(sync); });
     if (pairing == SessionTable::Pairing::UnknownId) {
-        LogError(server, "ERROR: invalid sessionID");
+        LogError(log, "ERROR: invalid sessionID");
         return -1;
     }
     if (pairing == SessionTable::Pairing::OtherAddress) {
         return RefuseSequence("ERROR: AsyncInitialize from another client address");
     }
     if (SendMessage(MessageType::AsyncInitializeResponse, 0, kServerVendorId) < 0) {
-        LogError(server, "ERROR: AsyncInitializeResponse failed");
+        LogError(log, "ERROR: AsyncInitializeResponse failed");
         return -1;
     }
     return kGoOn;
@@ -307,12 +305,12 @@ long Channel::HandleMaximumMessageSize()
     {
         PeerRef partner(this);
         if (!partner) {
-            LogError(server, "ERROR: MaximumMessageSize no other channel");
+            LogError(log, "ERROR: MaximumMessageSize no other channel");
             return -1;
         }
     }
     if (header.payloadLength != 8) {
-        LogError(server, "ERROR: MaximumMessageSize no bytes left");
+        LogError(log, "ERROR: MaximumMessageSize no bytes left");
         return -1;
     }
     uint8_t proposed[8] = {};
@@ -320,7 +318,7 @@ long Channel::HandleMaximumMessageSize()
     if (got <= 0) {
         return got;
     }
-    LogVerbose(server, "INFO: MaximumMessageSize is %u", static_cast<unsigned>(ReadBigEndian64(proposed)));
+    LogVerbose(log, "INFO: MaximumMessageSize is %u", static_cast<unsigned>(ReadBigEndian64(proposed)));
     uint8_t answer[8];
     WriteBigEndian64(answer, kMaxMessageSize);
     int sent;
@@ -335,7 +333,7 @@ long Channel::HandleMaximumMessageSize()
         }
     }
     if (sent < 0) {
-        LogError(server, "ERROR: AsyncMaximumMessageSizeResponse failed");
+        LogError(log, "ERROR: AsyncMaximumMessageSizeResponse failed");
         return -1;
     }
     return kGoOn;
@@ -350,15 +348,15 @@ long Channel::HandleError(bool fatal)
             partner->WakeForStop();
         }
     }
-    LogError(server, "ERROR: Error message %d:", static_cast<int>(header.messageType));
+    LogError(log, "ERROR: Error message %d:", static_cast<int>(header.messageType));
     if (remaining != 0) {
         std::string text;
         const long got = ReadPayloadPrefix(text, kErrorTextLimit);
         if (got <= 0) {
-            LogError(server, "ERROR: reading error failed");
+            LogError(log, "ERROR: reading error failed");
             return got;
         }
-        LogVerbose(server, "Msg=%.*s", static_cast<int>(text.size()), text.c_str());
+        LogVerbose(log, "Msg=%.*s", static_cast<int>(text.size()), text.c_str());
         // A client may announce any length; the text beyond what the log can
         // show is thrown away instead of being stored.
         const long rest = DiscardPayload();

@@ -1,10 +1,8 @@
-// Data, DataEnd and Trigger; the parser's byte interface; responses.
-#include <cstring>
-
-#include "console/Server.h"
+// Data, DataEnd and Trigger; the responses of the session and their checks.
 #include "hislip/Channel.h"
+#include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
-#include "instrument/ErrorQueue.h"
+#include "hislip/StatusBits.h"
 #include "log/Log.h"
 
 namespace tarvos {
@@ -20,7 +18,7 @@ void Channel::QueueInterrupted()
     errorQueue->PushError(kInterruptedEntry);
     expectRmtDelivered = false;
     mav = false;
-    SetStatus(static_cast<uint8_t>(statusByte | 0x04), srEnable);
+    SetStatusLocked(static_cast<uint8_t>(statusByte | kErrorQueueBit), srEnable);
 }
 
 long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
@@ -33,13 +31,13 @@ long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureTe
             // This channel ends for the failure of its partner's socket.
             socketError = partner->SocketError();
             if (!(quietWhenPeerGone && partner->discard)) {
-                LogError(server, "%s", asyncFailureText);
+                LogError(log, "%s", asyncFailureText);
             }
             return -1;
         }
     }
     if (SendMessage(MessageType::Interrupted, 0, messageId) < 0) {
-        LogError(server, "ERROR: in sending Interrupted");
+        LogError(log, "ERROR: in sending Interrupted");
         return -1;
     }
     return 1;
@@ -61,25 +59,25 @@ long Channel::HandleData()
         ScopedLock guard(lock);
         messageId = header.messageParameter;
         if (messageId != lastMessageId + 2) {
-            LogError(server, "WARNING: unexpected MessageID");
+            LogError(log, "WARNING: unexpected MessageID");
         }
         lastMessageId = messageId;
         // A release that waited for this message takes effect now (its
         // responses go out once this channel's lock is left).
         if (partner) {
-            released = server->lockTable.MessageArrived(partner.get(), messageId);
+            released = engine.lockTable.MessageArrived(partner.get(), messageId);
         }
         if (!discard && !overlapped) {
-            if (header.controlCode == 1) {
+            if (header.controlCode == kRmtDelivered) {
                 if (!expectRmtDelivered) {
-                    LogError(server, "ERROR: RMT_delivered not expected");
+                    LogError(log, "ERROR: RMT_delivered not expected");
                 }
-                LogVerbose(server, "INFO: ExpectRMTdelivered = false");
+                LogVerbose(log, "INFO: ExpectRMTdelivered = false");
                 expectRmtDelivered = false;
                 mav = false;
             }
             if (expectRmtDelivered) {
-                LogVerbose(server, "INFO: Interrupted Error, ExpectRMTdelivered = false");
+                LogVerbose(log, "INFO: Interrupted Error, ExpectRMTdelivered = false");
                 QueueInterrupted();
                 interrupted = true;
             }
@@ -94,59 +92,6 @@ long Channel::HandleData()
     return kGoOn;
 }
 
-long Channel::PeekBytes(uint8_t* destination, uint32_t n)
-{
-    if (n > kLookAheadSize) {
-        return -1;
-    }
-    if (lookAheadCount == 0) {
-        lookAheadPos = 0;
-        bool end = false;
-        const long got = ReadChannel(lookAhead, kLookAheadSize, &end);
-        if (got <= 0) {
-            return got;
-        }
-        lookAheadCount = static_cast<uint32_t>(got);
-        lookAheadEnd = end;
-    }
-    const uint32_t m = n < lookAheadCount ? n : lookAheadCount;
-    std::memcpy(destination, lookAhead + lookAheadPos, m);
-    return m;
-}
-
-long Channel::ReadBytes(uint8_t* destination, uint64_t n, bool& endFlag)
-{
-    endFlag = false;
-    if (lookAheadCount == 0) {
-        return ReadChannel(destination, n, &endFlag);
-    }
-    const uint32_t m = n < lookAheadCount ? static_cast<uint32_t>(n) : lookAheadCount;
-    std::memcpy(destination, lookAhead + lookAheadPos, m);
-    lookAheadPos += m;
-    lookAheadCount -= m;
-    if (m == n || lookAheadEnd) {
-        if (m == 0) {
-            return -1;
-        }
-        if (lookAheadCount != 0) {
-            return m;
-        }
-        endFlag = lookAheadEnd;
-        lookAheadEnd = false;
-        return m;
-    }
-    if (remaining != 0) {
-        const long got = ReadChannel(destination + m, n - m, &endFlag);
-        return got <= 0 ? got : got + static_cast<long>(m);
-    }
-    return m;
-}
-
-int Channel::SendResponse(const std::string& text)
-{
-    return SendResponseEnd(text.data(), static_cast<uint32_t>(text.size()));
-}
-
 int Channel::SendResponseEnd(const void* data, uint32_t length)
 {
     uint32_t messageId;
@@ -154,18 +99,18 @@ int Channel::SendResponseEnd(const void* data, uint32_t length)
     {
         ScopedLock guard(lock);
         if (discard) {
-            LogVerbose(server, "INFO: message discarded");
+            LogVerbose(log, "INFO: message discarded");
             return 1;
         }
         late = ResponseIsLate();
         if (late) {
             messageId = header.messageParameter;
-            LogVerbose(server, "INFO: Parser detects Interrupted Error, ExpectRMTdelivered = false");
+            LogVerbose(log, "INFO: Parser detects Interrupted Error, ExpectRMTdelivered = false");
             QueueInterrupted();
         } else {
             expectRmtDelivered = true;
-            LogVerbose(server, "INFO: ExpectRMTdelivered = true");
-            SetMav(true);
+            LogVerbose(log, "INFO: ExpectRMTdelivered = true");
+            SetMavLocked(true);
             responseSent = true;
             if (overlapped) {
                 lastResponseId += 2;
@@ -185,7 +130,7 @@ bool Channel::ResponseIsLate()
 {
     // Only synchronized mode knows late responses: new input, already waiting or
     // partly read, means the client has moved on.
-    return !overlapped && (InputPending(*socket) || remaining != 0 || lookAheadCount != 0);
+    return !overlapped && (InputPending(Socket()) || remaining != 0 || lookAhead.HoldsInput());
 }
 
 bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck)
@@ -193,19 +138,19 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
     ScopedLock guard(lock);
     if (discard) {
         for (uint32_t i = 0; i < parts; ++i) {
-            LogVerbose(server, "INFO: message discarded");
+            LogVerbose(log, "INFO: message discarded");
         }
         return false;
     }
     if (lateCheck && ResponseIsLate()) {
         // One line for each part that will never leave.
         for (uint32_t i = 0; i < parts; ++i) {
-            LogVerbose(server, "INFO: abort output due to Interrupted Error");
+            LogVerbose(log, "INFO: abort output due to Interrupted Error");
         }
         return false;
     }
     responseSent = true;
-    SetMav(true);
+    SetMavLocked(true);
     countIds = overlapped;
     if (overlapped) {
         firstId = lastResponseId + 2;
@@ -214,13 +159,6 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
         firstId = header.messageParameter;
     }
     return true;
-}
-
-int Channel::SendResponseData(const void* data, uint32_t length)
-{
-    const platform::SendSlice part {data, length};
-    bool dropped = false;
-    return SendResponseParts(&part, 1, dropped);
 }
 
 int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped)
@@ -250,7 +188,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
     uint8_t headers[kMaxResponseParts][kHeaderSize];
     platform::SendSlice slices[2 * kMaxResponseParts];
     uint64_t payload = 0;
-    std::lock_guard<std::mutex> sending(sendLock);
+    platform::MutexLock sending(sendLock);
     for (uint32_t i = 0; i < count; ++i) {
         const auto n = static_cast<uint32_t>(parts[i].length);
         EncodeHeader(headers[i], static_cast<uint8_t>(MessageType::Data), 0, idOf(i), n);
@@ -260,7 +198,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
         payload += n;
     }
     const long expected = static_cast<long>(count * kHeaderSize + payload);
-    const long sent = platform::SendSlices(*socket, slices, 2 * count);
+    const long sent = platform::SendSlices(Socket(), slices, 2 * count);
     // Reported as for the last part: short when the socket took less than all.
     if (sent == expected) {
         return static_cast<int>(kHeaderSize);

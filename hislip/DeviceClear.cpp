@@ -1,6 +1,6 @@
 // The device-clear handshake across both channels of a session.
-#include "console/Server.h"
 #include "hislip/Channel.h"
+#include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
 #include "log/Log.h"
 
@@ -9,9 +9,9 @@ namespace tarvos {
 void Channel::StartDiscard()
 {
     ScopedLock guard(lock);
-    LogVerbose(server, "INFO: Discard messages, ExpectRMTdelivered=false...");
+    LogVerbose(log, "INFO: Discard messages, ExpectRMTdelivered=false...");
     if (discard) {
-        LogError(server, "ERROR: Discard messages already set");
+        LogError(log, "ERROR: Discard messages already set");
     }
     expectRmtDelivered = false;
     mav = false;
@@ -25,25 +25,25 @@ long Channel::HandleAsyncDeviceClear()
     {
         PeerRef partner(this);
         if (!partner) {
-            LogError(server, "ERROR: Synchronous Channel not set");
+            LogError(log, "ERROR: Synchronous Channel not set");
             return -1;
         }
         partner->StartDiscard();
         FireArmedServiceRequest();
         ScopedLock guard(partner->lock);
-        mode = partner->overlapped ? 1 : 0;
+        mode = partner->overlapped ? kOverlapped : 0;
     }
     if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) < 0) {
-        LogError(server, "ERROR: in sending AsyncDeviceClearAcknowledge");
+        LogError(log, "ERROR: in sending AsyncDeviceClearAcknowledge");
         return -1;
     }
-    LogVerbose(server, "INFO: AsyncDeviceClearAcknowledge sent");
+    LogVerbose(log, "INFO: AsyncDeviceClearAcknowledge sent");
     return kGoOn;
 }
 
-long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
+long Channel::HandleDeviceClearComplete(InputEnd& end)
 {
-    LogVerbose(server, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
+    LogVerbose(log, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
     uint8_t mode;
     {
         ScopedLock guard(lock);
@@ -52,22 +52,19 @@ long Channel::HandleDeviceClearComplete(uint8_t* buffer, bool* endFlag)
         mav = false;
         lastMessageId = kMessageIdBeforeFirst;
         lastResponseId = kMessageIdBeforeFirst;
-        overlapped = (header.controlCode & 1) != 0;
+        overlapped = (header.controlCode & kOverlapped) != 0;
         responseSent = false;
         clearEvent.Reset();
-        mode = overlapped ? 1 : 0;
+        mode = overlapped ? kOverlapped : 0;
     }
     if (SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) < 0) {
-        LogError(server, "ERROR: DeviceClearAcknowledge failed");
+        LogError(log, "ERROR: DeviceClearAcknowledge failed");
         return -1;
     }
     ++completedClears;
-    // The parser ends the program message it was reading.
-    *endFlag = true;
-    if (buffer != nullptr) {
-        buffer[0] = '\n';
-    }
-    return 1;
+    // The parser learns that the program message it was reading has ended.
+    end = InputEnd::DeviceClear;
+    return kDeviceClearEnd;
 }
 
 }  // namespace tarvos

@@ -21,7 +21,7 @@ LockTable::ExclusiveGrant LockTable::RequestExclusive(SessionKey session, uint32
             return ExclusiveGrant::Granted;
         }
         const bool shares = found != sessions.end() && found->second.holdsSharedLock;
-        if (lockState == 1 && !shares) {
+        if (lockState == kLockStateShared && !shares) {
             return ExclusiveGrant::SharedByOthers;
         }
         if (TryTakeExclusive(session)) {
@@ -58,7 +58,7 @@ bool LockTable::TryTakeExclusive(SessionKey session)
     TARVOS_CHECK_EMPTY(taken ? "" : "the exclusive lock token is taken while nobody holds the lock");
     (void)taken;
     sessions[session].holdsExclusiveLock = true;
-    lockState |= 2u;
+    lockState |= kLockStateExclusive;
     Changed();
     return true;
 }
@@ -97,7 +97,7 @@ LockTable::SharedGrant LockTable::RequestShared(SessionKey session, const std::s
     sharedLockKey = key;
     sharedLockClients = 1;
     sessions[session].holdsSharedLock = true;
-    lockState |= 1u;
+    lockState |= kLockStateShared;
     sharedLockFreeEvent.Reset();
     sharers = sharedLockClients;
     Changed();
@@ -108,7 +108,7 @@ void LockTable::GiveBackExclusive(SessionLocks& locks)
 {
     locks.holdsExclusiveLock = false;
     locks.exclusiveReleaseId = kNoReleaseId;
-    lockState &= ~2u;
+    lockState &= ~kLockStateExclusive;
     exclusiveLockToken.Release();
 }
 
@@ -118,7 +118,7 @@ void LockTable::GiveBackShared(SessionLocks& locks)
     locks.sharedReleaseId = kNoReleaseId;
     sharedLockClients -= 1;
     if (sharedLockClients == 0) {
-        lockState &= ~1u;
+        lockState &= ~kLockStateShared;
         sharedLockFreeEvent.Set();
     }
 }
@@ -281,7 +281,8 @@ std::string LockTable::Inconsistency() const
     if (exclusiveHolders > 1) {
         return std::to_string(exclusiveHolders) + " sessions hold the exclusive lock";
     }
-    const uint32_t expected = (exclusiveHolders == 1 ? 2u : 0u) | (sharers > 0 ? 1u : 0u);
+    const uint32_t expected =
+        (exclusiveHolders == 1 ? kLockStateExclusive : 0u) | (sharers > 0 ? kLockStateShared : 0u);
     if (lockState != expected) {
         return "lockState is " + std::to_string(lockState) + " but the sessions hold " + std::to_string(expected);
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/CriticalSection.h"
+#include "hislip/Protocol.h"
 #include "platform/Sync.h"
 
 namespace tarvos {
@@ -100,7 +101,7 @@ public:
     std::string CheckInvariants() const EXCLUDES(lockGuard);
 
 private:
-    bool ExclusiveHeld() const REQUIRES(lockGuard) { return (lockState & 2u) != 0; }
+    bool ExclusiveHeld() const REQUIRES(lockGuard) { return (lockState & kLockStateExclusive) != 0; }
     // Takes the exclusive lock for the session when nobody holds it.
     bool TryTakeExclusive(SessionKey session) REQUIRES(lockGuard);
     void GiveBackExclusive(SessionLocks& locks) REQUIRES(lockGuard);
@@ -111,6 +112,10 @@ private:
     void Changed() REQUIRES(lockGuard);
     std::string Inconsistency() const REQUIRES(lockGuard);
 
+    // Names lockGuard in its lock order.
+    friend class Channel;
+    // Nothing of the server is taken while it is held (the semaphore's, the
+    // event's and the counter's own locks are below every lock of the server).
     mutable CriticalSection lockGuard;
     // 0 not locked, 1 shared lock held, 2 exclusive lock held, 3 both held.
     uint32_t lockState GUARDED_BY(lockGuard) = 0;

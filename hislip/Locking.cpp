@@ -3,7 +3,6 @@
 // logs and answers.
 #include <cstring>
 
-#include "console/Server.h"
 #include "hislip/Channel.h"
 #include "hislip/ReceiveResult.h"
 #include "log/Log.h"
@@ -20,24 +19,24 @@ constexpr uint32_t kGateHangUpCheckMs = 500;
 
 LockTable& Channel::Locks() const
 {
-    return server->lockTable;
+    return engine.lockTable;
 }
 
-void Channel::SendLockResponse(uint8_t code)
+void Channel::SendLockResponse(LockResponse code)
 {
-    SendMessage(MessageType::AsyncLockResponse, code, 0);
+    SendMessage(MessageType::AsyncLockResponse, static_cast<uint8_t>(code), 0);
 }
 
 long Channel::HandleAsyncLock()
 {
     FireArmedServiceRequest();
-    if (header.controlCode == 0) {
+    if (header.controlCode == kLockRelease) {
         const uint32_t messageId = header.messageParameter;
         PeerRef partner(this);
         // Only the asynchronous channel of a complete session holds locks; a
         // release elsewhere has nothing to give back.
         if (!partner || !isAsync) {
-            SendLockResponse(0);
+            SendLockResponse(LockResponse::Failure);
             return kGoOn;
         }
         // The choice between an immediate and a deferred release, and the stored
@@ -54,7 +53,7 @@ long Channel::HandleAsyncLock()
             if (rest <= 0) {
                 return rest;
             }
-            SendLockResponse(0);
+            SendLockResponse(LockResponse::Failure);
             return kGoOn;
         }
     }
@@ -66,25 +65,25 @@ long Channel::HandleAsyncLock()
 
 long Channel::HandleExclusiveLockRequest()
 {
-    LogVerbose(server, "INFO: Exclusive Lock Request");
+    LogVerbose(log, "INFO: Exclusive Lock Request");
     // The wait blocks this channel's thread; a server stop ends it as a refusal.
     switch (Locks().RequestExclusive(this, header.messageParameter, stopEvent)) {
     case LockTable::ExclusiveGrant::Granted:
-        SendLockResponse(1);
-        LogVerbose(server, "INFO: Lock granted");
+        SendLockResponse(LockResponse::Success);
+        LogVerbose(log, "INFO: Lock granted");
         break;
     case LockTable::ExclusiveGrant::AlreadyHeld:
-        LogError(server, "ERROR: Exclusive Lock already granted");
-        SendLockResponse(3);
+        LogError(log, "ERROR: Exclusive Lock already granted");
+        SendLockResponse(LockResponse::Error);
         break;
     case LockTable::ExclusiveGrant::SharedByOthers:
-        SendLockResponse(0);
-        LogVerbose(server, "INFO: Lock refused since another client has shared lock.");
+        SendLockResponse(LockResponse::Failure);
+        LogVerbose(log, "INFO: Lock refused since another client has shared lock.");
         break;
     case LockTable::ExclusiveGrant::TimedOut:
     case LockTable::ExclusiveGrant::Stopped:
-        SendLockResponse(0);
-        LogVerbose(server, "INFO: Lock refused");
+        SendLockResponse(LockResponse::Failure);
+        LogVerbose(log, "INFO: Lock refused");
         break;
     }
     return kGoOn;
@@ -96,10 +95,10 @@ long Channel::HandleSharedLockRequest()
     uint8_t keyBytes[kShareKeyLimit];
     const long got = ReceivePayload(keyBytes, wanted);
     if (got < 1) {
-        LogError(server, "ERROR: reading shared key failed");
+        LogError(log, "ERROR: reading shared key failed");
         return got;
     }
-    LogVerbose(server, "INFO: Shared Lock Request key=%.*s", static_cast<int>(got), reinterpret_cast<char*>(keyBytes));
+    LogVerbose(log, "INFO: Shared Lock Request key=%.*s", static_cast<int>(got), reinterpret_cast<char*>(keyBytes));
     const auto* nul = static_cast<const uint8_t*>(std::memchr(keyBytes, 0, static_cast<size_t>(got)));
     const std::string key(reinterpret_cast<char*>(keyBytes),
                           nul != nullptr ? static_cast<size_t>(nul - keyBytes) : static_cast<size_t>(got));
@@ -107,25 +106,25 @@ long Channel::HandleSharedLockRequest()
     int32_t sharers = 0;
     switch (Locks().RequestShared(this, key, sharers)) {
     case LockTable::SharedGrant::AlreadyHeld:
-        LogError(server, "ERROR: Shared Lock already granted");
-        SendLockResponse(3);
+        LogError(log, "ERROR: Shared Lock already granted");
+        SendLockResponse(LockResponse::Error);
         break;
     case LockTable::SharedGrant::OtherKey:
-        LogVerbose(server, "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. %d clients",
+        LogVerbose(log, "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. %d clients",
                    static_cast<int>(sharers));
-        SendLockResponse(0);
+        SendLockResponse(LockResponse::Failure);
         break;
     case LockTable::SharedGrant::ExclusiveLocked:
-        LogVerbose(server,
+        LogVerbose(log,
                    "INFO: Shared Lock not granted. Sorry no wait timeout implemented here. Server is exclusive locked");
-        SendLockResponse(0);
+        SendLockResponse(LockResponse::Failure);
         break;
     case LockTable::SharedGrant::Joined:
-        LogVerbose(server, "INFO: Shared Lock granted. %d clients", static_cast<int>(sharers));
-        SendLockResponse(1);
+        LogVerbose(log, "INFO: Shared Lock granted. %d clients", static_cast<int>(sharers));
+        SendLockResponse(LockResponse::Success);
         break;
     case LockTable::SharedGrant::First:
-        SendLockResponse(1);
+        SendLockResponse(LockResponse::Success);
         break;
     }
     return kGoOn;
@@ -133,29 +132,29 @@ long Channel::HandleSharedLockRequest()
 
 void Channel::ReleaseLock(ReleaseMode mode, uint32_t messageId)
 {
-    const bool blocking = server->blockingUnlock;
+    const bool blocking = engine.settings.blockingUnlock;
     switch (mode) {
     case ReleaseMode::Deferred:
         switch (Locks().ReleaseDeferred(this, messageId)) {
         case LockTable::Released::Exclusive:
             if (!blocking) {
-                SendLockResponse(1);
-                LogVerbose(server, "INFO: Exclusive Lock released (deferred)");
+                SendLockResponse(LockResponse::Success);
+                LogVerbose(log, "INFO: Exclusive Lock released (deferred)");
             } else {
-                LogVerbose(server, "INFO: Exclusive Lock released (deferred). Response is blocked.");
+                LogVerbose(log, "INFO: Exclusive Lock released (deferred). Response is blocked.");
             }
             break;
         case LockTable::Released::Shared:
             if (!blocking) {
-                SendLockResponse(2);
-                LogVerbose(server, "INFO: Shared Lock released (deferred)");
+                SendLockResponse(LockResponse::SharedReleased);
+                LogVerbose(log, "INFO: Shared Lock released (deferred)");
             } else {
-                LogVerbose(server, "INFO: Shared Lock released (deferred). Response is blocked.");
+                LogVerbose(log, "INFO: Shared Lock released (deferred). Response is blocked.");
             }
             break;
         case LockTable::Released::Nothing:
-            SendLockResponse(0);
-            LogError(server, "ERROR: No lock to release (deferred)");
+            SendLockResponse(LockResponse::Failure);
+            LogError(log, "ERROR: No lock to release (deferred)");
             break;
         }
         break;
@@ -163,16 +162,16 @@ void Channel::ReleaseLock(ReleaseMode mode, uint32_t messageId)
         const LockTable::Release released = Locks().ReleaseImmediate(this);
         switch (released.what) {
         case LockTable::Released::Exclusive:
-            SendLockResponse(1);
-            LogVerbose(server, "INFO: Exclusive Lock released");
+            SendLockResponse(LockResponse::Success);
+            LogVerbose(log, "INFO: Exclusive Lock released");
             break;
         case LockTable::Released::Shared:
-            LogVerbose(server, "INFO: Shared Lock released. Clients=%d", static_cast<int>(released.sharers));
-            SendLockResponse(2);
+            LogVerbose(log, "INFO: Shared Lock released. Clients=%d", static_cast<int>(released.sharers));
+            SendLockResponse(LockResponse::SharedReleased);
             break;
         case LockTable::Released::Nothing:
-            SendLockResponse(0);
-            LogError(server, "ERROR: No lock to release");
+            SendLockResponse(LockResponse::Failure);
+            LogError(log, "ERROR: No lock to release");
             break;
         }
         break;
@@ -185,17 +184,17 @@ void Channel::ReleaseLock(ReleaseMode mode, uint32_t messageId)
 
 void Channel::ReportAfterwards(const LockTable::Afterwards& released)
 {
-    const bool blocking = server->blockingUnlock;
+    const bool blocking = engine.settings.blockingUnlock;
     if (released.exclusive) {
         if (blocking) {
-            SendLockResponse(1);
+            SendLockResponse(LockResponse::Success);
         }
-        LogVerbose(server, "INFO: Exclusive Lock released afterwards");
+        LogVerbose(log, "INFO: Exclusive Lock released afterwards");
     }
     if (released.shared) {
-        LogVerbose(server, "INFO: Shared Lock released afterwards. Clients=%d", static_cast<int>(released.sharers));
+        LogVerbose(log, "INFO: Shared Lock released afterwards. Clients=%d", static_cast<int>(released.sharers));
         if (blocking) {
-            SendLockResponse(2);
+            SendLockResponse(LockResponse::SharedReleased);
         }
     }
 }
@@ -209,14 +208,14 @@ long Channel::HandleAsyncLockInfo()
 {
     FireArmedServiceRequest();
     const LockTable::Snapshot state = Locks().Read();
-    const uint8_t exclusive = (state.lockState & 2u) != 0 ? 1 : 0;
+    const uint8_t exclusive = (state.lockState & kLockStateExclusive) != 0 ? 1 : 0;
     const int32_t sharers = state.sharedLockClients;
     // A lone exclusive holder counts as one session holding a lock.
     const uint32_t count = (sharers == 0 && exclusive == 1) ? 1u : static_cast<uint32_t>(sharers);
-    LogVerbose(server, "INFO: Server is %d exclusive locked and %d clients that share the shared lock",
+    LogVerbose(log, "INFO: Server is %d exclusive locked and %d clients that share the shared lock",
                static_cast<int>(exclusive), static_cast<int>(sharers));
     if (SendMessage(MessageType::AsyncLockInfoResponse, exclusive, count) < 0) {
-        LogError(server, "ERROR: in sending AsyncLockInfoResponse");
+        LogError(log, "ERROR: in sending AsyncLockInfoResponse");
         return -1;
     }
     return kGoOn;
@@ -237,7 +236,7 @@ bool Channel::WaitForLockAccess()
         const int woken =
             platform::WaitForAny({clearEvent, stopEvent, Locks().ChangedSince(seen)}, kGateHangUpCheckMs);
         if (woken == 0) {
-            LogVerbose(server, "INFO: socket is unblocked due to DeviceClear");
+            LogVerbose(log, "INFO: socket is unblocked due to DeviceClear");
             return true;
         }
         if (woken == 1) {
@@ -245,7 +244,7 @@ bool Channel::WaitForLockAccess()
         }
         // A client that has gone can't be answered; its connection ends here
         // instead of waiting for the lock with it.
-        if (woken == platform::kWaitTimedOut && platform::PeerHasHungUp(*socket)) {
+        if (woken == platform::kWaitTimedOut && platform::PeerHasHungUp(Socket())) {
             return false;
         }
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/CriticalSection.h"
+#include "hislip/SessionLinks.h"
 
 namespace tarvos {
 
@@ -64,7 +65,10 @@ private:
     // The slot of id when it holds a channel that may still pair; else null.
     Slot* Live(uint32_t id, uint64_t nowMs) REQUIRES(guard);
 
-    mutable CriticalSection guard;
+    // Names the guard in its lock order.
+    friend class Channel;
+    // Held while a pairing links the two channels (the links' lock inside it).
+    mutable CriticalSection guard ACQUIRED_BEFORE(SessionLinks::lock);
     // Slot 0 is never used, so session IDs run from 1 to 5.
     Slot slots[kSlots] GUARDED_BY(guard);
 };

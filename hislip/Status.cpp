@@ -1,25 +1,21 @@
 // Status byte copy, service requests, status query and remote/local control.
-#include "console/Server.h"
 #include "hislip/Channel.h"
 #include "hislip/ReceiveResult.h"
-#include "instrument/ErrorQueue.h"
+#include "hislip/Protocol.h"
+#include "hislip/StatusBits.h"
 #include "log/Log.h"
 
 namespace tarvos {
 
-namespace {
-
-constexpr uint8_t kArmedBit = 0x01;
-constexpr uint8_t kErrorQueueBit = 0x04;
-constexpr uint8_t kMavBit = 0x10;
-constexpr uint8_t kRequestBit = 0x40;
-
-}  // namespace
-
 void Channel::SetStatus(uint8_t status, uint8_t enable)
 {
-    status = static_cast<uint8_t>(status & ~kMavBit);
     ScopedLock guard(lock);
+    SetStatusLocked(status, enable);
+}
+
+void Channel::SetStatusLocked(uint8_t status, uint8_t enable)
+{
+    status = static_cast<uint8_t>(status & ~kMavBit);
     const uint8_t enabled = status & enable;
     if (enabled != 0 && enabled != (statusByte & srEnable) && !rqsPending) {
         PeerRef partner(this);
@@ -27,21 +23,20 @@ void Channel::SetStatus(uint8_t status, uint8_t enable)
         // counted as outstanding.
         if (partner) {
             rqsPending = true;
-            partner->SendServiceRequest(static_cast<uint8_t>(status | kRequestBit));
+            partner->SendServiceRequest(static_cast<uint8_t>(status | kRequestServiceBit));
         }
     }
     statusByte = status;
     srEnable = enable;
 }
 
-void Channel::SetMav(bool flag)
+void Channel::SetMavLocked(bool flag)
 {
-    ScopedLock guard(lock);
     if (flag && !mav && (srEnable & kMavBit) != 0 && !rqsPending) {
         PeerRef partner(this);
         if (partner) {
             rqsPending = true;
-            partner->SendServiceRequest(static_cast<uint8_t>(statusByte | kMavBit | kRequestBit));
+            partner->SendServiceRequest(static_cast<uint8_t>(statusByte | kMavBit | kRequestServiceBit));
         }
     }
     mav = flag;
@@ -74,9 +69,9 @@ void Channel::FireArmedServiceRequest()
             return;
         }
         ScopedLock guard(partner->lock);
-        partner->statusByte |= kArmedBit;
+        partner->statusByte |= kArmedRequestBit;
         partner->rqsPending = true;
-        status = static_cast<uint8_t>(partner->statusByte | kRequestBit);
+        status = static_cast<uint8_t>(partner->statusByte | kRequestServiceBit);
     }
     if (!discard) {
         SendMessage(MessageType::AsyncServiceRequest, status, 0);
@@ -89,30 +84,30 @@ long Channel::HandleAsyncStatusQuery()
     {
         PeerRef partner(this);
         if (!partner) {
-            LogError(server, "ERROR: Synchronous Channel not set");
+            LogError(log, "ERROR: Synchronous Channel not set");
             return -1;
         }
         FireArmedServiceRequest();
         Channel& sync = *partner.get();
         ScopedLock guard(sync.lock);
         status = sync.statusByte;
-        sync.statusByte = static_cast<uint8_t>(sync.statusByte & ~kArmedBit);
+        sync.statusByte = static_cast<uint8_t>(sync.statusByte & ~kArmedRequestBit);
         bool available;
         if (sync.overlapped) {
             available = header.messageParameter == sync.lastResponseId ? false : sync.responseSent;
         } else {
-            if (header.controlCode == 1) {
+            if (header.controlCode == kRmtDelivered) {
                 if (sync.expectRmtDelivered) {
                     sync.mav = false;
                 } else {
-                    LogError(server, "ERROR: RMT_delivered not expected");
+                    LogError(log, "ERROR: RMT_delivered not expected");
                 }
                 sync.expectRmtDelivered = false;
-                LogVerbose(server, "INFO: ExpectRMTdelivered = false");
+                LogVerbose(log, "INFO: ExpectRMTdelivered = false");
             }
             if (header.messageParameter != sync.lastMessageId) {
                 sync.mav = false;
-                LogVerbose(server, "INFO: AsyncStatusQuery has overtaken a Data message");
+                LogVerbose(log, "INFO: AsyncStatusQuery has overtaken a Data message");
             }
             available = sync.mav;
         }
@@ -123,12 +118,12 @@ long Channel::HandleAsyncStatusQuery()
             status |= kErrorQueueBit;
         }
         if (sync.rqsPending) {
-            status |= kRequestBit;
+            status |= kRequestServiceBit;
             sync.rqsPending = false;
         }
     }
     if (SendMessage(MessageType::AsyncStatusResponse, status, 0) < 0) {
-        LogError(server, "ERROR: in sending AsyncStatusResponse");
+        LogError(log, "ERROR: in sending AsyncStatusResponse");
         return -1;
     }
     return kGoOn;
@@ -136,10 +131,10 @@ long Channel::HandleAsyncStatusQuery()
 
 long Channel::HandleAsyncRemoteLocalControl()
 {
-    LogVerbose(server, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
+    LogVerbose(log, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
     FireArmedServiceRequest();
     if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) < 0) {
-        LogError(server, "ERROR: in sending AsyncRemoteLocalResponse");
+        LogError(log, "ERROR: in sending AsyncRemoteLocalResponse");
         return -1;
     }
     return kGoOn;

@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "net/Connection.h"
+#include "instrument/Instrument.h"
 
 namespace tarvos {
 
@@ -52,29 +52,29 @@ void CommandTable::FillOnce()
 {
     std::call_once(g_filled, [] {
         Table& t = TheTable();
-        t[""] = &Connection::EmptyCommand;
-        t["*IDN?"] = &Connection::Identify;
-        t["*OPC?"] = &Connection::OperationCompleteQuery;
-        t["*ESR?"] = &Connection::EventStatusQuery;
-        t["*SRE?"] = &Connection::ServiceRequestEnableQuery;
-        t["*STB?"] = &Connection::StatusByteQuery;
-        t["*ESE?"] = &Connection::EventStatusEnableQuery;
-        t["*SRE"] = &Connection::SetServiceRequestEnable;
-        t["*ESE"] = &Connection::SetEventStatusEnable;
-        t["MMEM:DATA?"] = &Connection::ReadFileQuery;
-        t[":MMEM:DATA?"] = &Connection::ReadFileQuery;
-        t[":MMEM:MSIS?"] = &Connection::MassStorageQuery;
-        t[":MMEM:CDIR?"] = &Connection::CurrentDirectoryQuery;
-        t["MMEM:DATA"] = &Connection::WriteFile;
-        t[":MMEM:DATA"] = &Connection::WriteFile;
-        t["*OPC"] = &Connection::OperationComplete;
-        t["DIAG:ARM:SRQ"] = &Connection::ArmSrq;
-        t["*CLS"] = &Connection::ClearStatus;
-        t["SLEEP"] = &Connection::Sleep;
-        t["SYSTEM:ERROR?"] = &Connection::NextError;
-        t["SYST:ERR?"] = &Connection::NextError;
-        t[":SYST:ERR?"] = &Connection::NextError;
-        t["ERR?"] = &Connection::NextError;
+        t[""] = &Instrument::EmptyCommand;
+        t["*IDN?"] = &Instrument::Identify;
+        t["*OPC?"] = &Instrument::OperationCompleteQuery;
+        t["*ESR?"] = &Instrument::EventStatusQuery;
+        t["*SRE?"] = &Instrument::ServiceRequestEnableQuery;
+        t["*STB?"] = &Instrument::StatusByteQuery;
+        t["*ESE?"] = &Instrument::EventStatusEnableQuery;
+        t["*SRE"] = &Instrument::SetServiceRequestEnable;
+        t["*ESE"] = &Instrument::SetEventStatusEnable;
+        t["MMEM:DATA?"] = &Instrument::ReadFileQuery;
+        t[":MMEM:DATA?"] = &Instrument::ReadFileQuery;
+        t[":MMEM:MSIS?"] = &Instrument::MassStorageQuery;
+        t[":MMEM:CDIR?"] = &Instrument::CurrentDirectoryQuery;
+        t["MMEM:DATA"] = &Instrument::WriteFile;
+        t[":MMEM:DATA"] = &Instrument::WriteFile;
+        t["*OPC"] = &Instrument::OperationComplete;
+        t["DIAG:ARM:SRQ"] = &Instrument::ArmSrq;
+        t["*CLS"] = &Instrument::ClearStatus;
+        t["SLEEP"] = &Instrument::Sleep;
+        t["SYSTEM:ERROR?"] = &Instrument::NextError;
+        t["SYST:ERR?"] = &Instrument::NextError;
+        t[":SYST:ERR?"] = &Instrument::NextError;
+        t["ERR?"] = &Instrument::NextError;
     });
 }
 

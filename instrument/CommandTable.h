@@ -6,9 +6,9 @@
 
 namespace tarvos {
 
-class Connection;
+class Instrument;
 
-using CommandHandler = int (Connection::*)(const std::string& header, uint8_t& delimiter);
+using CommandHandler = int (Instrument::*)(const std::string& header, uint8_t& delimiter);
 
 class CommandTable {
 public:

@@ -1,7 +1,8 @@
 // IEEE 488.2 common commands, the status registers and the error query.
 #include <cstdio>
 
-#include "net/Connection.h"
+#include "hislip/StatusBits.h"
+#include "instrument/Instrument.h"
 
 namespace tarvos {
 
@@ -18,46 +19,46 @@ std::string Decimal(unsigned value)
 
 }  // namespace
 
-int Connection::EmptyCommand(const std::string&, uint8_t&)
+int Instrument::EmptyCommand(const std::string&, uint8_t&)
 {
     return 1;
 }
 
-int Connection::Identify(const std::string&, uint8_t& delimiter)
+int Instrument::Identify(const std::string&, uint8_t& delimiter)
 {
     return AddResponse(kIdentification, delimiter);
 }
 
-int Connection::OperationCompleteQuery(const std::string&, uint8_t& delimiter)
+int Instrument::OperationCompleteQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse("1", delimiter);
 }
 
-int Connection::EventStatusQuery(const std::string&, uint8_t& delimiter)
+int Instrument::EventStatusQuery(const std::string&, uint8_t& delimiter)
 {
     const std::string answer = Decimal(esr);
-    stb = static_cast<uint8_t>(stb & ~0x20);
+    stb = static_cast<uint8_t>(stb & ~kEventSummaryBit);
     esr = 0;
     channel.SetStatus(stb, sre);
     return AddResponse(answer, delimiter);
 }
 
-int Connection::ServiceRequestEnableQuery(const std::string&, uint8_t& delimiter)
+int Instrument::ServiceRequestEnableQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse(Decimal(sre), delimiter);
 }
 
-int Connection::StatusByteQuery(const std::string&, uint8_t& delimiter)
+int Instrument::StatusByteQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse(Decimal(stb), delimiter);
 }
 
-int Connection::EventStatusEnableQuery(const std::string&, uint8_t& delimiter)
+int Instrument::EventStatusEnableQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse(Decimal(ese), delimiter);
 }
 
-int Connection::SetServiceRequestEnable(const std::string&, uint8_t& delimiter)
+int Instrument::SetServiceRequestEnable(const std::string&, uint8_t& delimiter)
 {
     int32_t value = 0;
     const int result = ExpectInteger(value, delimiter);
@@ -69,7 +70,7 @@ int Connection::SetServiceRequestEnable(const std::string&, uint8_t& delimiter)
     return 1;
 }
 
-int Connection::SetEventStatusEnable(const std::string&, uint8_t& delimiter)
+int Instrument::SetEventStatusEnable(const std::string&, uint8_t& delimiter)
 {
     int32_t value = 0;
     const int result = ExpectInteger(value, delimiter);
@@ -80,28 +81,28 @@ int Connection::SetEventStatusEnable(const std::string&, uint8_t& delimiter)
     return 1;
 }
 
-int Connection::OperationComplete(const std::string&, uint8_t&)
+int Instrument::OperationComplete(const std::string&, uint8_t&)
 {
-    if ((ese & 0x01) != 0) {
-        esr |= 0x01;
+    if ((ese & kOperationCompleteBit) != 0) {
+        esr |= kOperationCompleteBit;
     }
     if (esr != 0) {
-        stb |= 0x20;
+        stb |= kEventSummaryBit;
     }
     channel.SetStatus(stb, sre);
     return 1;
 }
 
-int Connection::ClearStatus(const std::string&, uint8_t&)
+int Instrument::ClearStatus(const std::string&, uint8_t&)
 {
     errorQueue.Clear();
-    stb &= 0xCB;
+    stb &= static_cast<uint8_t>(~(kErrorQueueBit | kMavBit | kEventSummaryBit));
     esr = 0;
     channel.SetStatus(stb, sre);
     return 1;
 }
 
-int Connection::NextError(const std::string&, uint8_t& delimiter)
+int Instrument::NextError(const std::string&, uint8_t& delimiter)
 {
     if (errorQueue.Empty()) {
         return AddResponse(FormatError(0), delimiter);
@@ -109,7 +110,7 @@ int Connection::NextError(const std::string&, uint8_t& delimiter)
     const int result = AddResponse(errorQueue.Front(), delimiter);
     errorQueue.PopFront();
     if (errorQueue.Empty()) {
-        stb = static_cast<uint8_t>(stb & ~0x04);
+        stb = static_cast<uint8_t>(stb & ~kErrorQueueBit);
         channel.SetStatus(stb, sre);
     }
     return result;

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "hislip/BlockSink.h"
+#include "instrument/BlockSink.h"
 #include "instrument/FileNames.h"
-#include "net/Connection.h"
+#include "instrument/Instrument.h"
 #include "platform/Console.h"
 #include "platform/File.h"
 
@@ -21,7 +21,7 @@ using platform::FileStatus;
 constexpr size_t kChunk = 4096;
 constexpr size_t kBurstParts = 32;
 constexpr size_t kBurst = kChunk * kBurstParts;
-static_assert(kBurstParts + 1 <= Channel::kMaxResponseParts);
+static_assert(kBurstParts + 1 <= ResponseWriter::kMaxResponseParts);
 
 // What a name allows before anything is opened: an empty name names nothing
 // (emptyStatus), and a name that is absolute, climbs out with "..", or names
@@ -72,7 +72,7 @@ private:
 
 }  // namespace
 
-int Connection::ReadFileQuery(const std::string&, uint8_t& delimiter)
+int Instrument::ReadFileQuery(const std::string&, uint8_t& delimiter)
 {
     std::string name;
     const int named = ExpectString(name, delimiter);
@@ -121,7 +121,7 @@ int Connection::ReadFileQuery(const std::string&, uint8_t& delimiter)
             parts[count++] = {burst.get() + offset, taken - offset < kChunk ? taken - offset : kChunk};
         }
         if (count > 0) {
-            result = channel.SendResponseParts(parts, static_cast<uint32_t>(count), dropped);
+            result = responses.SendResponseParts(parts, static_cast<uint32_t>(count), dropped);
         }
         count = 0;
         left -= taken;
@@ -130,12 +130,12 @@ int Connection::ReadFileQuery(const std::string&, uint8_t& delimiter)
         }
     }
     if (result > 0) {
-        channel.SendResponseEnd("\n", 1);
+        responses.SendResponseEnd("\n", 1);
     }
     return result;
 }
 
-int Connection::WriteFile(const std::string&, uint8_t& delimiter)
+int Instrument::WriteFile(const std::string&, uint8_t& delimiter)
 {
     std::string name;
     const int named = ExpectString(name, delimiter);
@@ -170,12 +170,12 @@ int Connection::WriteFile(const std::string&, uint8_t& delimiter)
     return 1;
 }
 
-int Connection::MassStorageQuery(const std::string&, uint8_t& delimiter)
+int Instrument::MassStorageQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse("C:", delimiter);
 }
 
-int Connection::CurrentDirectoryQuery(const std::string&, uint8_t& delimiter)
+int Instrument::CurrentDirectoryQuery(const std::string&, uint8_t& delimiter)
 {
     return AddResponse("\\", delimiter);
 }

@@ -1,12 +1,10 @@
-// Parameter parsers (quoted string, decimal integer, definite-length block) and
-// the wrappers through which handlers call them.
+// The parameter parsers: quoted string, decimal integer, definite-length block.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "console/Server.h"
-#include "hislip/Channel.h"
-#include "net/Connection.h"
+#include "instrument/Cursor.h"
+#include "instrument/Parser.h"
 #include "platform/Console.h"
 
 namespace tarvos {
@@ -20,62 +18,51 @@ bool IsDigit(uint8_t b)
     return b >= '0' && b <= '9';
 }
 
-int Clamp(long result)
-{
-    return result > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(result);
-}
-
 }  // namespace
 
-long Channel::ParseQuotedString(std::string& text, uint8_t& delimiter)
+long Parser::ParseQuotedString(std::string& text, uint8_t& delimiter)
 {
     delimiter = 0;
     text.clear();
-    uint8_t peeked[kParameterPeek + 4];
-    const long n = PeekBytes(peeked, kParameterPeek);
+    Cursor look(source_);
+    const long n = look.Open(kParameterPeek);
     if (n <= 0) {
         return n;
     }
-    peeked[n] = 0;
-    bool end = false;
-    size_t i = 0;
-    while (peeked[i] == ' ') {
-        ++i;
-    }
-    const uint8_t quote = peeked[i];
+    look.SkipSpaces();
+    const uint8_t quote = look.Here();
     if (quote != '\'' && quote != '"') {
-        ReadBytes(peeked, static_cast<uint64_t>(n), end);
+        look.Consume(look.Seen());
         return -1;
     }
-    size_t from = i + 1;
+    const size_t seen = look.Seen();
+    size_t from = look.Position() + 1;
     size_t closing;
     for (;;) {
-        const void* found = from < static_cast<size_t>(n)
-                                ? std::memchr(peeked + from, quote, static_cast<size_t>(n) - from)
-                                : nullptr;
+        const void* found = from < seen ? std::memchr(look.Bytes() + from, quote, seen - from) : nullptr;
         if (found == nullptr) {
-            ReadBytes(peeked, static_cast<uint64_t>(n), end);
+            look.Consume(seen);
             return -1;
         }
-        closing = static_cast<size_t>(static_cast<const uint8_t*>(found) - peeked);
-        text.append(reinterpret_cast<const char*>(peeked + from), closing - from);
-        if (peeked[closing + 1] == quote) {
+        closing = static_cast<size_t>(static_cast<const uint8_t*>(found) - look.Bytes());
+        text.append(reinterpret_cast<const char*>(look.Bytes() + from), closing - from);
+        if (look.At(closing + 1) == quote) {
             text += static_cast<char>(quote);
             from = closing + 2;
             continue;
         }
         break;
     }
-    size_t j = closing + 1;
-    while (peeked[j] == ' ') {
-        ++j;
-    }
-    delimiter = peeked[j];
-    const size_t take = j >= static_cast<size_t>(n) ? static_cast<size_t>(n) : j + 1;
-    return ReadBytes(peeked, take, end);
+    look.MoveTo(closing + 1);
+    look.SkipSpaces();
+    delimiter = look.Here();
+    // Whatever byte ends the string is consumed with it; the end of the bytes
+    // seen only when the string ran up to it.
+    const size_t end = look.Position();
+    return look.Consume(end >= seen ? seen : end + 1);
 }
 
-long Channel::ParseInteger(int32_t& value, uint8_t& delimiter)
+long Parser::ParseInteger(int32_t& value, uint8_t& delimiter)
 {
     std::string token;
     const long result = NextToken(token, delimiter, false);
@@ -93,51 +80,48 @@ long Channel::ParseInteger(int32_t& value, uint8_t& delimiter)
     return result;
 }
 
-long Channel::ParseBlock(BlockSink& sink, uint8_t& delimiter)
+long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
 {
     delimiter = 0;
-    bool endFlag = false;
-    uint8_t peeked[kParameterPeek + 4];
-    long n = PeekBytes(peeked, kParameterPeek);
+    Cursor look(source_);
+    long n = look.Open(kParameterPeek);
     if (n <= 0) {
         return n;
     }
-    peeked[n] = 0;
-    size_t i = 0;
-    while (peeked[i] == ' ') {
-        ++i;
-    }
-    if (peeked[i] != '#') {
+    look.SkipSpaces();
+    size_t i = look.Position();
+    if (look.At(i) != '#') {
         return -1;
     }
     ++i;
-    if (!IsDigit(peeked[i])) {
+    if (!IsDigit(look.At(i))) {
         return -1;
     }
-    const int digits = peeked[i] - '0';
+    const int digits = look.At(i) - '0';
     ++i;
     uint32_t length = 0;
     for (int k = 0; k < digits; ++k, ++i) {
-        if (!IsDigit(peeked[i])) {
+        if (!IsDigit(look.At(i))) {
             return -1;
         }
-        length = length * 10u + static_cast<uint32_t>(peeked[i] - '0');
+        length = length * 10u + static_cast<uint32_t>(look.At(i) - '0');
     }
     if (length > kBlockLengthLimit) {
         return -1;
     }
     // However long the block, its data passes through one buffer of fixed size.
-    if (length > 0 && blockBuffer == nullptr) {
-        blockBuffer = static_cast<uint8_t*>(std::malloc(kBlockBufferSize));
-        if (blockBuffer == nullptr) {
+    if (length > 0 && blockBuffer_ == nullptr) {
+        blockBuffer_ = static_cast<uint8_t*>(std::malloc(kBlockBufferSize));
+        if (blockBuffer_ == nullptr) {
             return -1;
         }
     }
-    const long header = ReadBytes(peeked, i, endFlag);
+    InputEnd end = InputEnd::None;
+    const long header = look.Consume(i, &end);
     if (header <= 0) {
         return header;
     }
-    if (length == 0 && endFlag) {
+    if (length == 0 && end != InputEnd::None) {
         return 0;
     }
     if (length > 0) {
@@ -145,7 +129,7 @@ long Channel::ParseBlock(BlockSink& sink, uint8_t& delimiter)
     }
     // A message that ended right after the length digits leaves the data to
     // the next one.
-    endFlag = false;
+    end = InputEnd::None;
     uint32_t count = 0;
     while (count < length) {
         // The buffer fills across messages, so the sink gets large pieces
@@ -153,15 +137,20 @@ long Channel::ParseBlock(BlockSink& sink, uint8_t& delimiter)
         const uint32_t want = length - count < kBlockBufferSize ? length - count : kBlockBufferSize;
         uint32_t filled = 0;
         long got = 1;
-        while (filled < want && !endFlag) {
-            got = ReadBytes(blockBuffer + filled, want - filled, endFlag);
+        while (filled < want && end == InputEnd::None) {
+            got = source_.ReadBytes(blockBuffer_ + filled, want - filled, end);
+            if (got == kDeviceClearEnd) {
+                // Nothing more arrived before the clear ended the block.
+                got = 1;
+                break;
+            }
             if (got <= 0) {
                 break;
             }
             filled += static_cast<uint32_t>(got);
         }
         if (filled > 0) {
-            sink.Take(blockBuffer, filled);
+            sink.Take(blockBuffer_, filled);
         }
         count += filled;
         if (got <= 0) {
@@ -169,81 +158,31 @@ long Channel::ParseBlock(BlockSink& sink, uint8_t& delimiter)
         }
         // The DataEnd message ended, or a device clear completed: the block
         // ends here, even short of its length.
-        if (endFlag) {
+        if (end != InputEnd::None) {
             return count;
         }
     }
 
-    n = PeekBytes(peeked, kParameterPeek);
+    n = look.Open(kParameterPeek);
     if (n <= 0) {
         return n;
     }
-    peeked[n] = 0;
-    size_t j = 0;
-    while (peeked[j] == ' ') {
-        ++j;
-    }
-    delimiter = peeked[j];
+    look.SkipSpaces();
+    delimiter = look.Here();
     long read = 1;
-    bool end = false;
     if (delimiter == ',' || delimiter == '\n') {
-        read = ReadBytes(peeked, j + 1, end);
+        read = look.Consume(look.Position() + 1);
     } else {
         platform::ConsolePrint("Unexpected Delimiter 0x%x\n",
                                static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
-        if (j > 0) {
-            read = ReadBytes(peeked, j, end);
+        if (look.Position() > 0) {
+            read = look.Consume(look.Position());
         }
     }
     if (read <= 0) {
         return read;
     }
     return count;
-}
-
-int Connection::ExpectString(std::string& text, uint8_t& delimiter)
-{
-    if (delimiter == '\n') {
-        errorQueue.PushError(FormatError(-109, "a string was expected"));
-        return 0;
-    }
-    const long result = channel.ParseQuotedString(text, delimiter);
-    if (result <= 0) {
-        errorQueue.PushError(FormatError(-150));
-    }
-    return Clamp(result);
-}
-
-int Connection::ExpectInteger(int32_t& value, uint8_t& delimiter)
-{
-    if (delimiter == '\n') {
-        errorQueue.PushError(FormatError(-109, "numeric data was expected"));
-        return 0;
-    }
-    const long result = channel.ParseInteger(value, delimiter);
-    if (result <= 0) {
-        errorQueue.PushError(FormatError(-120));
-    }
-    return Clamp(result);
-}
-
-int Connection::ExpectBlock(BlockSink& sink, uint8_t& delimiter)
-{
-    if (delimiter == '\n') {
-        errorQueue.PushError(FormatError(-109, "a block was expected"));
-        return 0;
-    }
-    const uint32_t clears = channel.CompletedClears();
-    const long result = channel.ParseBlock(sink, delimiter);
-    // A device clear that ends the block is no error, and nothing of the
-    // block counts.
-    if (channel.CompletedClears() != clears) {
-        return 0;
-    }
-    if (result <= 0) {
-        errorQueue.PushError(FormatError(-160));
-    }
-    return Clamp(result);
 }
 
 }  // namespace tarvos

@@ -1,8 +1,11 @@
-// The program-message tokenizer over the channel's look-ahead.
+// The program-message tokenizer.
+#include "instrument/Parser.h"
+
+#include <cstdlib>
 #include <cstring>
 
-#include "console/Server.h"
-#include "hislip/Channel.h"
+#include "hislip/Protocol.h"
+#include "instrument/Cursor.h"
 #include "log/Log.h"
 
 namespace tarvos {
@@ -18,56 +21,55 @@ bool EndsToken(uint8_t b)
 
 }  // namespace
 
-long Channel::SkipThrough(uint8_t byte)
+long Parser::SkipThrough(uint8_t byte)
 {
-    uint8_t peeked[kLookAheadSize + 2];
-    const long n = PeekBytes(peeked, kLookAheadSize);
+    Cursor look(source_);
+    const long n = look.Open(kLookAheadSize);
     if (n <= 0) {
         return n;
     }
-    const void* found = std::memchr(peeked, byte, static_cast<size_t>(n));
-    const long take = found != nullptr ? static_cast<const uint8_t*>(found) - peeked + 1 : n;
-    bool end = false;
-    return ReadBytes(peeked, static_cast<uint64_t>(take), end);
+    const void* found = std::memchr(look.Bytes(), byte, look.Seen());
+    const size_t take = found != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(found) - look.Bytes()) + 1
+                                         : look.Seen();
+    return look.Consume(take);
 }
 
-long Channel::NextToken(std::string& token, uint8_t& delimiter, bool trace)
+long Parser::NextToken(std::string& token, uint8_t& delimiter, bool trace)
 {
     token.clear();
     delimiter = 0;
-    uint8_t peeked[kTokenPeek + 4];
-    const long n = PeekBytes(peeked, kTokenPeek);
+    Cursor look(source_);
+    const long n = look.Open(kTokenPeek);
     if (n <= 0) {
         return n;
     }
-    peeked[n] = 0;
-    bool end = false;
-
-    size_t i = 0;
-    while (peeked[i] == ' ') {
-        ++i;
-    }
-    if (peeked[i] == 0) {
-        ReadBytes(peeked, static_cast<uint64_t>(n), end);
-        LogVerbose(server, "Socket[%X] >> Token Parser: only whitespaces or empty?? We do not like server attacks!",
-                   static_cast<unsigned>(*socket));
+    look.SkipSpaces();
+    if (look.Here() == 0) {
+        look.Consume(look.Seen());
+        LogVerbose(source_.Log(),
+                   "Socket[%X] >> Token Parser: only whitespaces or empty?? We do not like server attacks!",
+                   source_.TraceNumber());
         return -1;
     }
-    const size_t start = i;
-    while (!EndsToken(peeked[i])) {
-        ++i;
+    const size_t start = look.Position();
+    while (!EndsToken(look.Here())) {
+        look.MoveTo(look.Position() + 1);
     }
-    token.assign(reinterpret_cast<const char*>(peeked + start), i - start);
+    token.assign(reinterpret_cast<const char*>(look.Bytes() + start), look.Position() - start);
     if (trace) {
-        LogVerbose(server, "Socket[%X] >> Token: %.*s", static_cast<unsigned>(*socket),
-                   static_cast<int>(token.size() < 250 ? token.size() : 250), token.c_str());
+        LogVerbose(source_.Log(), "Socket[%X] >> Token: %.*s", source_.TraceNumber(),
+                   static_cast<int>(token.size() < kTraceCut ? token.size() : kTraceCut), token.c_str());
     }
-    while (peeked[i] == ' ') {
-        ++i;
-    }
-    delimiter = peeked[i];
-    const size_t take = i + ((delimiter == ',' || delimiter == '\n' || delimiter == ';') ? 1 : 0);
-    return ReadBytes(peeked, take, end);
+    look.SkipSpaces();
+    delimiter = look.Here();
+    const bool consumed = delimiter == ',' || delimiter == '\n' || delimiter == ';';
+    return look.Consume(look.Position() + (consumed ? 1 : 0));
+}
+
+void Parser::ReleaseBlockBuffer()
+{
+    std::free(blockBuffer_);
+    blockBuffer_ = nullptr;
 }
 
 }  // namespace tarvos

@@ -1,11 +1,10 @@
 // SLEEP and DIAG:ARM:SRQ, two commands for testing clients.
-#include "console/Server.h"
 #include "log/Log.h"
-#include "net/Connection.h"
+#include "instrument/Instrument.h"
 
 namespace tarvos {
 
-int Connection::Sleep(const std::string&, uint8_t& delimiter)
+int Instrument::Sleep(const std::string&, uint8_t& delimiter)
 {
     int32_t value = 0;
     const int result = ExpectInteger(value, delimiter);
@@ -15,14 +14,14 @@ int Connection::Sleep(const std::string&, uint8_t& delimiter)
     const uint32_t ms = static_cast<uint32_t>(value);
     const int woken = platform::WaitForAny({channel.ClearEvent(), channel.StopEvent()}, ms);
     if (woken == platform::kWaitTimedOut) {
-        LogVerbose(server, "INFO: Sleep finished");
+        LogVerbose(log, "INFO: Sleep finished");
     } else if (woken == 0) {
-        LogVerbose(server, "INFO: Sleep aborted due to DeviceClear");
+        LogVerbose(log, "INFO: Sleep aborted due to DeviceClear");
     }
     return result;
 }
 
-int Connection::ArmSrq(const std::string&, uint8_t&)
+int Instrument::ArmSrq(const std::string&, uint8_t&)
 {
     channel.ArmServiceRequest();
     return 1;

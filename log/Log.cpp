@@ -58,7 +58,7 @@ void WriteSuppressedCount(LogState* server, uint32_t count) REQUIRES(server->log
 bool AdmitLine(LogState* server) REQUIRES(server->logLock)
 {
     LogFlood* flood = t_connectionFlood;
-    if (flood == nullptr || server->verbose) {
+    if (flood == nullptr || server->verbose.load(std::memory_order_relaxed)) {
         return true;
     }
     uint32_t ended = 0;
@@ -86,10 +86,10 @@ void LogAlways(LogState* server, const char* format, ...)
 
 void LogVerbose(LogState* server, const char* format, ...)
 {
-    ScopedLock guard(server->logLock);
-    if (!server->verbose) {
+    if (!VerboseEnabled(server)) {
         return;
     }
+    ScopedLock guard(server->logLock);
     char line[kLineSize];
     va_list arguments;
     va_start(arguments, format);
@@ -119,8 +119,7 @@ void LogError(LogState* server, const char* format, ...)
 
 bool VerboseEnabled(LogState* server)
 {
-    ScopedLock guard(server->logLock);
-    return server->verbose;
+    return server->verbose.load(std::memory_order_relaxed);
 }
 
 ConnectionLogScope::ConnectionLogScope(LogState* server) : server_(server)

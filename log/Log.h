@@ -1,6 +1,7 @@
 // The three log operations: LogAlways, LogVerbose, LogError.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -20,21 +21,28 @@ public:
 
     // Stream for verbose and error lines; null means the debugger output.
     std::FILE* logStream GUARDED_BY(logLock) = nullptr;
-    bool verbose GUARDED_BY(logLock) = true;
-    // The console text attributes captured at start-up, restored after each
-    // coloured line (on a terminal: whether the colour sequences are used).
+    // Read before any lock is taken, so that a verbose line costs nothing when
+    // verbose output is off; set before the server starts.
+    std::atomic<bool> verbose {true};
+    // What an error line restores after its colour: the console's text
+    // attributes as the server found them (SetVerbose reads them).
     uint16_t savedConsoleAttributes GUARDED_BY(logLock) = 0;
     // The debugger output; the system log unless a test puts its own sink here.
     Sink debugSink GUARDED_BY(logLock);
-    // Serialises every log line; the innermost lock of the server.
+    // Serialises every log line; the innermost lock of the server (only the
+    // platform's own locks, which call nothing of the server, are below it).
     CriticalSection logLock;
 };
 
-void LogAlways(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void LogVerbose(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void LogError(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogAlways(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
+EXCLUDES(server->logLock);
+void LogVerbose(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
+EXCLUDES(server->logLock);
+void LogError(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
+EXCLUDES(server->logLock);
 
-// True when LogVerbose would write; lets a caller skip building costly arguments.
+// True when LogVerbose would write; lets a caller skip building costly
+// arguments. Takes no lock.
 bool VerboseEnabled(LogState* server);
 
 // Makes the calling thread's log lines those of one connection for as long as

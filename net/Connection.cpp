@@ -1,42 +1,41 @@
 #include "net/Connection.h"
 
-#include "console/Server.h"
-#include "instrument/CommandTable.h"
 #include "log/Log.h"
 
 namespace tarvos {
 
-Connection::Connection(Server* owner) : server(owner), channel(owner, &socket, &errorQueue)
-{
-    CommandTable::FillOnce();
-}
+Connection::Connection(Engine& engine) : log(&engine.log), channel(engine, socket) {}
 
 Connection::~Connection()
 {
     Stop();
     // A connection whose thread never started still owns its socket.
-    CloseSocket(socket);
+    CloseSocket();
 }
 
 void Connection::AttachSocket(platform::SocketHandle s)
 {
     ScopedLock guard(lock);
-    if (socket != platform::kInvalidSocket) {
-        CloseSocket(socket);
-    }
+    CloseSocketLocked();
     socket = s;
 }
 
-void Connection::CloseSocket(platform::SocketHandle& socketField)
+void Connection::CloseSocket()
 {
     ScopedLock guard(lock);
-    if (socketField != platform::kInvalidSocket) {
-        if (platform::CloseSocketHandle(socketField) != 0) {
-            LogError(server, "Socket[%X]: closing socket failed with error %d", static_cast<unsigned>(socketField),
+    CloseSocketLocked();
+}
+
+void Connection::CloseSocketLocked()
+{
+    const platform::SocketHandle s = socket;
+    if (s != platform::kInvalidSocket) {
+        if (platform::CloseSocketHandle(s) != 0) {
+            LogError(log, "Socket[%X]: closing socket failed with error %d", platform::TraceNumber(s),
                      platform::LastSocketError());
         }
     }
-    socketField = platform::kInvalidSocket;
+    socket = platform::kInvalidSocket;
 }
 
 void Connection::ShutDown()
@@ -70,9 +69,52 @@ bool Connection::Stop()
     if (HasThread()) {
         ShutDown();
         Join();
-        CloseSocket(socket);
+        CloseSocket();
     }
     return true;
+}
+
+void Connection::Run()
+{
+    instrument.Reset();
+    channel.ResetChannel();
+    SignalStarted(true);
+
+    long result;
+    {
+        // Past a rate a reader can follow, this connection's log lines are
+        // counted instead of written (without -v); the lines that tell how the
+        // connection ended are always written.
+        ConnectionLogScope logScope(log);
+        result = instrument.Serve();
+    }
+    EndSession(result);
+}
+
+void Connection::EndSession(long result)
+{
+    const bool control = channel.IsAsync();
+    if (result == -1) {
+        LogError(log,
+                 control ? "Socket[%X]: Error: Control channel closed with error %d"
+                         : "Socket[%X]: Error: Data channel closed with error %d",
+                 platform::TraceNumber(socket), channel.SocketError());
+    } else if (result == 0) {
+        LogVerbose(log, control ? "Socket[%X]: Control channel normally closed." : "Socket[%X]: Data channel normally closed.",
+                   platform::TraceNumber(socket));
+    }
+    {
+        ScopedLock guard(lock);
+        platform::ShutdownAndWake(socket);
+    }
+    // The socket stays open until CloseSocket below, so the stop can shut it
+    // down meanwhile; the connection's lock is not held while the partner
+    // channel is awaited, so counting clients never waits for it.
+    channel.CloseSession();
+    CloseSocket();
+    // The block buffer need not stay allocated until this connection serves
+    // its next client.
+    instrument.ReleaseBlockBuffer();
 }
 
 }  // namespace tarvos

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "console/Server.h"
+#include "hislip/Engine.h"
 #include "log/Log.h"
 #include "net/Connection.h"
 
@@ -13,14 +13,17 @@ namespace {
 constexpr unsigned kKeepAliveIdleMs = 30000;
 constexpr unsigned kKeepAliveIntervalMs = 3000;
 
-const char* FamilyName(int family)
+const char* FamilyName(platform::AddressFamily family)
 {
-    return family == platform::kFamilyIPv6 ? "IPv6" : "IPv4";
+    return family == platform::AddressFamily::IPv6 ? "IPv6" : "IPv4";
 }
 
 }  // namespace
 
-Listener::Listener(Server* owner, int addressFamily) : server(owner), family(addressFamily) {}
+Listener::Listener(Engine& owner, platform::AddressFamily addressFamily)
+    : engine(owner), log(&owner.log), family(addressFamily)
+{
+}
 
 Listener::~Listener()
 {
@@ -44,6 +47,11 @@ uint16_t Listener::GetPort()
 void Listener::CloseListenSocket()
 {
     ScopedLock guard(lock);
+    CloseListenSocketLocked();
+}
+
+void Listener::CloseListenSocketLocked()
+{
     if (listenSocket != platform::kInvalidSocket) {
         platform::CloseSocketHandle(listenSocket);
         listenSocket = platform::kInvalidSocket;
@@ -103,22 +111,22 @@ void Listener::Run()
         stopEvent.Reset();
         listenSocket = platform::CreateStreamSocket(family);
         if (listenSocket == platform::kInvalidSocket) {
-            LogVerbose(server, "Error: Cannot create socket. Failed with %d", platform::LastSocketError());
+            LogVerbose(log, "Error: Cannot create socket. Failed with %d", platform::LastSocketError());
             SignalStarted(false);
             return;
         }
         if (platform::BindAny(listenSocket, family, port) != 0) {
             const int error = platform::LastSocketError();
-            LogAlways(server, "Warning: bind of data channel failed with %d for %s", error, FamilyName(family));
-            LogVerbose(server, "Warning: Cannot bind data channel to port %d for %s", port, FamilyName(family));
+            LogAlways(log, "Warning: bind of data channel failed with %d for %s", error, FamilyName(family));
+            LogVerbose(log, "Warning: Cannot bind data channel to port %d for %s", port, FamilyName(family));
             platform::CloseSocketHandle(listenSocket);
             listenSocket = platform::kInvalidSocket;
             SignalStarted(false);
             return;
         }
         if (platform::GetSocketName(listenSocket) != 0) {
-            LogVerbose(server, "Error: getsockname failed with %d", platform::LastSocketError());
-            CloseListenSocket();
+            LogVerbose(log, "Error: getsockname failed with %d", platform::LastSocketError());
+            CloseListenSocketLocked();
             SignalStarted(false);
             return;
         }
@@ -132,20 +140,20 @@ void Listener::Run()
     }
 
     if (listenFailed) {
-        LogVerbose(server, "Info: listen() returned %d", listenError);
+        LogVerbose(log, "Info: listen() returned %d", listenError);
     } else {
         for (;;) {
             const platform::SocketHandle accepted = platform::Accept(s);
             if (accepted == platform::kInvalidSocket) {
                 const int error = platform::LastSocketError();
-                LogAlways(server, "Error: accept() failed with error %d", error);
+                LogAlways(log, "Error: accept() failed with error %d", error);
                 if (Stopping()) {
                     break;
                 }
                 // Out of descriptors or memory, or a connection that was gone
                 // before it could be taken: the clients already served go on,
                 // and new ones are taken again once the shortage is over.
-                LogError(server, "Error: accept() failed with error %d for %s, accepting again", error,
+                LogError(log, "Error: accept() failed with error %d for %s, accepting again", error,
                          FamilyName(family));
                 stopEvent.Wait(kAcceptRetryPauseMs);
                 continue;
@@ -156,7 +164,7 @@ void Listener::Run()
         }
     }
 
-    LogVerbose(server, "Terminating data channel server thread.");
+    LogVerbose(log, "Terminating data channel server thread.");
     CloseListenSocket();
 }
 
@@ -177,19 +185,19 @@ bool Listener::ServeAccepted(platform::SocketHandle accepted)
         }
     }
     if (connection == nullptr) {
-        connection = new (std::nothrow) Connection(server);
+        connection = new (std::nothrow) Connection(engine);
         if (connection == nullptr) {
-            LogVerbose(server, "Out of memory!");
+            LogVerbose(log, "Out of memory!");
             // The socket belongs to no connection; close it rather than leak it.
             platform::CloseSocketHandle(accepted);
             return false;
         }
     }
     if (platform::SetKeepAlive(accepted, kKeepAliveIdleMs, kKeepAliveIntervalMs) != 0) {
-        LogVerbose(server, "Warning: Cannot set keep alive options. Failed with %d", platform::LastSocketError());
+        LogVerbose(log, "Warning: Cannot set keep alive options. Failed with %d", platform::LastSocketError());
     }
     if (platform::SetNoDelay(accepted) != 0) {
-        LogVerbose(server, "Warning: Cannot set TCP_NODELAY");
+        LogVerbose(log, "Warning: Cannot set TCP_NODELAY");
     }
     connection->AttachSocket(accepted);
     if (connection->Start()) {

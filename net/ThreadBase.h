@@ -22,18 +22,22 @@ public:
 
     // Starts the thread and waits up to 10 s for its report; the reported
     // outcome. False at once when a thread of this object is running.
-    bool Start();
+    bool Start() EXCLUDES(threadLock);
     // Called by the thread's own Run() to report its start.
-    void SignalStarted(bool ok);
+    void SignalStarted(bool ok) EXCLUDES(threadLock);
     // Waits without limit for the thread to end and forgets it.
-    void Join();
-    bool HasThread();
-    bool IsRunning();
+    void Join() EXCLUDES(threadLock);
+    bool HasThread() EXCLUDES(threadLock);
+    bool IsRunning() EXCLUDES(threadLock);
+
+protected:
+    // Nothing of the server is taken while it is held; a listener's lock is
+    // held around it (the listener's own start report, a connection's start).
+    CriticalSection threadLock;
 
 private:
     static void ThreadProcedure(void* self);
 
-    CriticalSection threadLock;
     bool hasThread GUARDED_BY(threadLock) = false;
     platform::Event startedEvent;
     platform::ThreadHandle threadHandle GUARDED_BY(threadLock);

@@ -1,5 +1,4 @@
-// Console: single key reads without echo, terminal detection, stop signals,
-// console text and highlighted error lines.
+// The console: single key reads without echo, terminal detection, stop requests.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +7,10 @@
 namespace tarvos::platform {
 
 // Reads the keys that steer the server from standard input, which may be a
-// terminal or console (switched to single keys without echo, restored by
-// Close), a pipe or a file. The stop requests of the system (SIGINT and
-// SIGTERM; Ctrl+C, Ctrl+Break and closing the console window) are delivered as
-// a carriage return, so they stop the server exactly as the Enter key does.
+// terminal or console (read key by key, without echo, until Close restores it)
+// or a pipe. The system's requests to stop the process (an interrupt from the
+// keyboard, a termination request) are delivered as a carriage return, so they
+// stop the server exactly as the Enter key does.
 class ConsoleKeys {
 public:
     ConsoleKeys() = default;
@@ -22,7 +21,7 @@ public:
     void Open();
     void Close();
     // Blocks until a key arrives and returns its code. At end of input it keeps
-    // waiting (only a stop signal can end the wait then).
+    // waiting (only a stop request can end the wait then).
     int ReadKey();
 
 private:
@@ -34,7 +33,7 @@ private:
 // names them.
 extern const char kStopRequests[];
 
-// True when the stream is a terminal or a console.
+// True when the stream is a terminal or console (colour makes sense there).
 bool IsTerminal(std::FILE* stream);
 
 // Readies standard output for ConsolePrint; called first thing in main.

@@ -1,5 +1,5 @@
-// The debugger output: lines that never reach the console go to the system log
-// (on Windows, to the debugger).
+// The debugger output: lines meant for whoever watches the process from the
+// outside, never shown on the console.
 #pragma once
 
 namespace tarvos::platform {
@@ -7,7 +7,8 @@ namespace tarvos::platform {
 // Where those lines go, as the usage text names it (may hold a line break).
 extern const char kDebugOutputPlace[];
 
-// Writes one text to the system log (ident "tarvos", priority debug).
+// Writes one text to the debugger output of the system (on POSIX systems, the
+// system log with ident "tarvos" and priority debug).
 void DebugOutput(const char* text);
 
 }  // namespace tarvos::platform

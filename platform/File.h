@@ -6,9 +6,21 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/FileStatus.h"
-
 namespace tarvos::platform {
+
+// How an operation on a client file ended.
+enum class FileStatus {
+    Ok,
+    // The name, or a folder on its way, does not exist.
+    Missing,
+    // The name, or a link it passes through, leads out of the working
+    // directory, or it is no name of a file there (a device, a drive).
+    Outside,
+    // The file system or the quota is full.
+    NoSpace,
+    // Any other refusal: permissions, the kind of file, a loop of links, I/O.
+    Failed,
+};
 
 class InputFile {
 public:

@@ -1,4 +1,7 @@
-// Stream sockets: the only place that talks to the operating system's socket layer.
+// Stream sockets: the only place that talks to the operating system's socket
+// layer. Every backend keeps these contracts; results are those of the server's
+// own conventions (0 or -1 for set-up calls, byte counts for transfers), and
+// LastSocketError() gives the system's error code of the call that failed.
 #pragma once
 
 #include <cstddef>
@@ -7,42 +10,48 @@
 
 namespace tarvos::platform {
 
-// A descriptor or a socket handle: wide enough for either (a handle may use
-// all 64 bits), with -1 for "no socket".
+// A socket as the system names it: wide enough for every system's handles (a
+// descriptor, or a 64-bit handle value).
 using SocketHandle = std::intptr_t;
 constexpr SocketHandle kInvalidSocket = -1;
 
-// Address family values as the server names them.
-constexpr int kFamilyIPv4 = 2;
-constexpr int kFamilyIPv6 = 23;
+// The two address families the server listens on.
+enum class AddressFamily { IPv4, IPv6 };
 
-// Prepares the process for socket use (starts the socket library where the
-// system has one; a send on a closed connection must never end the process).
-// Returns false when sockets can't be used at all.
+// The number that traces print for a socket ("Socket[%X]").
+inline unsigned TraceNumber(SocketHandle s)
+{
+    return static_cast<unsigned>(s);
+}
+
+// Prepares the process for socket use; a send on a connection the peer has
+// closed must fail with an error, never end the process. False when sockets
+// can't be used at all.
 bool SocketsStartup();
 
 // The error code of the last failed socket call on this thread.
 int LastSocketError();
-// True for the error of a blocking call that a signal interrupted.
+// True for the error of a blocking call that was interrupted and may be repeated.
 bool IsInterruptedError(int error);
 // True for the error of a send on a socket that has been shut down.
 bool IsShutdownError(int error);
 
 // A TCP stream socket of the family; IPv6 sockets are restricted to IPv6 so that
 // both families can serve one port. kInvalidSocket on failure.
-SocketHandle CreateStreamSocket(int family);
+SocketHandle CreateStreamSocket(AddressFamily family);
 // Binds to the unspecified address of the family on the port. 0 or -1.
-int BindAny(SocketHandle s, int family, uint16_t port);
+int BindAny(SocketHandle s, AddressFamily family, uint16_t port);
 // Reads the bound address back. 0 or -1.
 int GetSocketName(SocketHandle s);
 int Listen(SocketHandle s, int backlog);
-// Accepts one connection without asking for the peer address; a call that a
-// signal interrupted is repeated. kInvalidSocket on failure.
+// Accepts one connection without asking for the peer address; an interrupted
+// call is repeated. kInvalidSocket on failure.
 SocketHandle Accept(SocketHandle s);
 // Keep-alive on, first probe after idleMs, then every intervalMs. 0 or -1.
 int SetKeepAlive(SocketHandle s, unsigned idleMs, unsigned intervalMs);
 int SetNoDelay(SocketHandle s);
-// Raises the process's open-file soft limit to its hard limit.
+// Raises the number of sockets and files the process may hold open to the
+// most the system allows it.
 void RaiseOpenFileLimit();
 
 // One receive call: bytes received, 0 when the peer closed, -1 on error.
@@ -73,14 +82,12 @@ std::string PeerAddress(SocketHandle s);
 // True when the peer has shut its sending side down or the connection failed,
 // even while bytes it sent before are still waiting to be read. Never blocks.
 bool PeerHasHungUp(SocketHandle s);
-// Shuts both directions down. 0 or -1.
-int ShutdownBoth(SocketHandle s);
-// Shuts both directions down, so the peer sees the end, and makes a receive,
-// send or accept blocked on the socket in another thread return at once: a
-// receive as at the end of the input (0), a send or accept with a failure.
-// Calls made on the socket afterwards fail at once as well. The handle stays
-// valid until it is closed.
+// Stops a socket that another thread may be blocked on: shuts both directions
+// down (the peer sees the end) and makes a receive, send or accept blocked on
+// the socket in another thread return with a failure. The handle stays valid
+// until it is closed. Every stop path of the server goes through this.
 void ShutdownAndWake(SocketHandle s);
+// Closes the handle. 0 or -1.
 int CloseSocketHandle(SocketHandle s);
 
 }  // namespace tarvos::platform

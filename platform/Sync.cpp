@@ -1,114 +1,194 @@
 #include "platform/Sync.h"
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 namespace tarvos::platform {
 
-// Every event and the semaphore share one mutex and one condition variable, so a
-// thread can wait on any combination of them. Waits are rare (lock gates, sleeps,
-// teardown), so the shared wake-up costs nothing worth measuring.
-class SyncAccess {
-public:
-    static std::mutex& Mutex()
-    {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static std::condition_variable& Changed()
-    {
-        static std::condition_variable changed;
-        return changed;
-    }
-    static bool& Signalled(Event& e) { return e.signalled_; }
-    static const bool& Signalled(const Event& e) { return e.signalled_; }
-    static int& Count(Semaphore& s) { return s.count_; }
-    static const uint64_t& Value(const ChangeCounter& c) { return c.value_; }
+namespace {
 
-    // Waits on the shared condition until ready() holds or the time is up.
-    template <typename Ready>
-    static bool WaitUntil(std::unique_lock<std::mutex>& guard, uint32_t timeoutMs, Ready ready)
+constexpr uint64_t kNoDeadline = UINT64_MAX;
+
+uint64_t DeadlineAfter(uint32_t timeoutMs)
+{
+    return timeoutMs == kWaitForever ? kNoDeadline : NowMs() + timeoutMs;
+}
+
+}  // namespace
+
+// The notifier of one combined wait: every object it watches sets it when it
+// changes. Taken inside an object's lock, never the other way round.
+class Waiter {
+public:
+    void Notify() EXCLUDES(lock_)
     {
-        if (timeoutMs == kWaitForever) {
-            Changed().wait(guard, ready);
-            return true;
-        }
-        return Changed().wait_for(guard, std::chrono::milliseconds(timeoutMs), ready);
+        MutexLock guard(lock_);
+        notified_ = true;
+        woken_.NotifyAll();
     }
+    // Forgets earlier notifications; called before the objects are looked at,
+    // so a change while they are looked at still ends the next wait.
+    void Arm() EXCLUDES(lock_)
+    {
+        MutexLock guard(lock_);
+        notified_ = false;
+    }
+    // Waits for a notification until deadlineMs; false once it has passed.
+    bool Wait(uint64_t deadlineMs) EXCLUDES(lock_)
+    {
+        MutexLock guard(lock_);
+        while (!notified_) {
+            if (deadlineMs == kNoDeadline) {
+                woken_.Wait(guard);
+                continue;
+            }
+            const uint64_t now = NowMs();
+            if (now >= deadlineMs || !woken_.WaitFor(guard, deadlineMs - now)) {
+                return notified_;
+            }
+        }
+        return true;
+    }
+
+private:
+    Mutex lock_ ACQUIRED_AFTER(Watched::lock_);
+    Condition woken_;
+    bool notified_ GUARDED_BY(lock_) = false;
 };
 
-Event::Event(bool signalled) : signalled_(signalled) {}
+void Watched::NotifyLocked()
+{
+    changed_.NotifyAll();
+    for (Waiter* waiter : waiters_) {
+        waiter->Notify();
+    }
+}
+
+bool Watched::WaitLocked(MutexLock& held, uint64_t deadlineMs)
+{
+    if (deadlineMs == kNoDeadline) {
+        changed_.Wait(held);
+        return true;
+    }
+    const uint64_t now = NowMs();
+    return now < deadlineMs && (changed_.WaitFor(held, deadlineMs - now) || NowMs() < deadlineMs);
+}
+
+void Watched::Register(Waiter* waiter) const
+{
+    MutexLock guard(lock_);
+    waiters_.push_back(waiter);
+}
+
+void Watched::Unregister(Waiter* waiter) const
+{
+    MutexLock guard(lock_);
+    waiters_.erase(std::find(waiters_.begin(), waiters_.end(), waiter));
+}
 
 void Event::Set()
 {
-    {
-        std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
-        signalled_ = true;
-    }
-    SyncAccess::Changed().notify_all();
+    MutexLock guard(lock_);
+    signalled_ = true;
+    NotifyLocked();
 }
 
 void Event::Reset()
 {
-    std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
+    MutexLock guard(lock_);
     signalled_ = false;
 }
 
 bool Event::IsSet() const
 {
-    std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
+    MutexLock guard(lock_);
     return signalled_;
 }
 
 bool Event::Wait(uint32_t timeoutMs)
 {
-    std::unique_lock<std::mutex> guard(SyncAccess::Mutex());
-    return SyncAccess::WaitUntil(guard, timeoutMs, [this] { return signalled_; });
+    const uint64_t deadline = DeadlineAfter(timeoutMs);
+    MutexLock guard(lock_);
+    while (!signalled_) {
+        if (!WaitLocked(guard, deadline)) {
+            return signalled_;
+        }
+    }
+    return true;
 }
 
-Semaphore::Semaphore() : count_(1) {}
-
-bool Semaphore::Acquire(uint32_t timeoutMs)
+bool Semaphore::TryTakeLocked()
 {
-    std::unique_lock<std::mutex> guard(SyncAccess::Mutex());
-    if (!SyncAccess::WaitUntil(guard, timeoutMs, [this] { return count_ > 0; })) {
+    if (count_ < 1) {
         return false;
     }
     --count_;
     return true;
 }
 
-void Semaphore::Release()
+bool Semaphore::Acquire(uint32_t timeoutMs)
 {
-    {
-        std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
-        if (count_ < 1) {
-            ++count_;
+    const uint64_t deadline = DeadlineAfter(timeoutMs);
+    MutexLock guard(lock_);
+    while (!TryTakeLocked()) {
+        if (!WaitLocked(guard, deadline)) {
+            return TryTakeLocked();
         }
     }
-    SyncAccess::Changed().notify_all();
+    return true;
+}
+
+void Semaphore::Release()
+{
+    MutexLock guard(lock_);
+    if (count_ < 1) {
+        ++count_;
+    }
+    NotifyLocked();
 }
 
 bool Semaphore::Available() const
 {
-    std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
+    MutexLock guard(lock_);
     return count_ > 0;
 }
 
 void ChangeCounter::Bump()
 {
-    {
-        std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
-        ++value_;
-    }
-    SyncAccess::Changed().notify_all();
+    MutexLock guard(lock_);
+    ++value_;
+    NotifyLocked();
 }
 
 uint64_t ChangeCounter::Value() const
 {
-    std::lock_guard<std::mutex> guard(SyncAccess::Mutex());
+    MutexLock guard(lock_);
     return value_;
+}
+
+const Watched& Waitable::Object() const
+{
+    if (event_ != nullptr) {
+        return *event_;
+    }
+    if (semaphore_ != nullptr) {
+        return *semaphore_;
+    }
+    return *counter_;
+}
+
+bool Waitable::TakeIfReady() const
+{
+    if (event_ != nullptr) {
+        MutexLock guard(event_->lock_);
+        return event_->signalled_;
+    }
+    if (semaphore_ != nullptr) {
+        MutexLock guard(semaphore_->lock_);
+        return semaphore_->TryTakeLocked();
+    }
+    MutexLock guard(counter_->lock_);
+    return counter_->value_ != seen_;
 }
 
 uint64_t NowMs()
@@ -120,28 +200,31 @@ uint64_t NowMs()
 
 int WaitForAny(std::initializer_list<Waitable> objects, uint32_t timeoutMs)
 {
-    std::unique_lock<std::mutex> guard(SyncAccess::Mutex());
+    const uint64_t deadline = DeadlineAfter(timeoutMs);
+    Waiter waiter;
+    for (const Waitable& object : objects) {
+        object.Register(&waiter);
+    }
     int winner = kWaitTimedOut;
-    auto ready = [&] {
+    for (bool last = false; winner == kWaitTimedOut;) {
+        waiter.Arm();
         int index = 0;
         for (const Waitable& object : objects) {
-            const bool ready = object.event != nullptr       ? SyncAccess::Signalled(*object.event)
-                               : object.semaphore != nullptr ? SyncAccess::Count(*object.semaphore) > 0
-                                                             : SyncAccess::Value(*object.counter) != object.seen;
-            if (ready) {
+            if (object.TakeIfReady()) {
                 winner = index;
-                return true;
+                break;
             }
             ++index;
         }
-        return false;
-    };
-    if (!SyncAccess::WaitUntil(guard, timeoutMs, ready)) {
-        return kWaitTimedOut;
+        // One more look once the time is up: an object that became ready at
+        // the deadline still counts.
+        if (winner != kWaitTimedOut || last) {
+            break;
+        }
+        last = !waiter.Wait(deadline);
     }
-    const Waitable& chosen = objects.begin()[winner];
-    if (chosen.semaphore != nullptr) {
-        --SyncAccess::Count(*chosen.semaphore);
+    for (const Waitable& object : objects) {
+        object.Unregister(&waiter);
     }
     return winner;
 }

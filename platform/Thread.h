@@ -1,29 +1,28 @@
-// Native threads.
+// Threads of the system.
 #pragma once
 
 #include <cstdint>
 
 namespace tarvos::platform {
 
+// One thread of the system, made by Create and waited for by Join. A copy
+// names the same thread; exactly one copy may be joined.
 class ThreadHandle {
 public:
     using Procedure = void (*)(void* argument);
 
-    // Starts a thread running procedure(argument). False when it can't be made.
+    // Starts a thread running procedure(argument) with a small stack (a
+    // session's worker needs little). False when it can't be made.
     bool Create(Procedure procedure, void* argument);
-    // Waits without limit for the thread to end. No effect without a thread.
+    // Waits without limit for the thread to end and forgets it. No effect
+    // without a thread.
     void Join();
-    bool Valid() const { return valid_; }
-    // True when called on this thread itself.
-    bool IsCurrent() const;
 
 private:
-    // The system's thread identity or handle.
+    // The system's name of the thread: wide enough for an identifier or a
+    // handle of any system.
     std::uintptr_t native_ = 0;
     bool valid_ = false;
 };
-
-// Sleeps the calling thread.
-void SleepMs(unsigned ms);
 
 }  // namespace tarvos::platform

@@ -8,7 +8,7 @@
 #include <deque>
 #include <string>
 
-#include "common/CriticalSection.h"
+#include "platform/Mutex.h"
 
 namespace tarvos::platform {
 
@@ -54,7 +54,7 @@ public:
     // Starts the reading thread once.
     void Start(HANDLE input) EXCLUDES(lock_)
     {
-        ScopedLock guard(lock_);
+        MutexLock guard(lock_);
         if (started_) {
             return;
         }
@@ -71,7 +71,7 @@ public:
     // The next key, or -1 when none is waiting.
     int Take() EXCLUDES(lock_)
     {
-        ScopedLock guard(lock_);
+        MutexLock guard(lock_);
         if (keys_.empty()) {
             ResetEvent(available_);
             return -1;
@@ -97,7 +97,7 @@ private:
     {
         HANDLE input = nullptr;
         {
-            ScopedLock guard(lock_);
+            MutexLock guard(lock_);
             input = input_;
         }
         for (;;) {
@@ -108,13 +108,13 @@ private:
             if (!ReadFile(input, buffer, sizeof(buffer), &n, nullptr) || n == 0) {
                 return;
             }
-            ScopedLock guard(lock_);
+            MutexLock guard(lock_);
             keys_.insert(keys_.end(), buffer, buffer + n);
             SetEvent(available_);
         }
     }
 
-    CriticalSection lock_;
+    Mutex lock_;
     const HANDLE available_;
     HANDLE input_ GUARDED_BY(lock_) = nullptr;
     std::deque<unsigned char> keys_ GUARDED_BY(lock_);

@@ -10,7 +10,7 @@
 #include <map>
 #include <vector>
 
-#include "common/CriticalSection.h"
+#include "platform/Mutex.h"
 
 namespace tarvos::platform {
 
@@ -25,9 +25,9 @@ SOCKET Native(SocketHandle s)
     return static_cast<SOCKET>(s);
 }
 
-int NativeFamily(int family)
+int NativeFamily(AddressFamily family)
 {
-    return family == kFamilyIPv6 ? AF_INET6 : AF_INET;
+    return family == AddressFamily::IPv6 ? AF_INET6 : AF_INET;
 }
 
 // A blocked accept is woken by no shutdown here, and a wake that comes just
@@ -58,7 +58,7 @@ public:
             Close(events);
             return false;
         }
-        ScopedLock guard(lock_);
+        MutexLock guard(lock_);
         Close(sockets_[s]);
         sockets_[s] = events;
         return true;
@@ -69,7 +69,7 @@ public:
     // it calls.
     bool Find(SOCKET s, Events& events) EXCLUDES(lock_)
     {
-        ScopedLock guard(lock_);
+        MutexLock guard(lock_);
         const auto found = sockets_.find(s);
         if (found == sockets_.end()) {
             return false;
@@ -81,7 +81,7 @@ public:
     // True when s is a listening socket (its accepts now fail).
     bool Wake(SOCKET s) EXCLUDES(lock_)
     {
-        ScopedLock guard(lock_);
+        MutexLock guard(lock_);
         const auto found = sockets_.find(s);
         if (found == sockets_.end()) {
             return false;
@@ -92,7 +92,7 @@ public:
 
     void Remove(SOCKET s) EXCLUDES(lock_)
     {
-        ScopedLock guard(lock_);
+        MutexLock guard(lock_);
         const auto found = sockets_.find(s);
         if (found != sockets_.end()) {
             Close(found->second);
@@ -112,7 +112,7 @@ private:
         events = Events();
     }
 
-    CriticalSection lock_;
+    Mutex lock_;
     std::map<SOCKET, Events> sockets_ GUARDED_BY(lock_);
 };
 
@@ -216,7 +216,7 @@ bool IsShutdownError(int error)
     return error == WSAESHUTDOWN || error == WSAENOTCONN || error == WSA_OPERATION_ABORTED;
 }
 
-SocketHandle CreateStreamSocket(int family)
+SocketHandle CreateStreamSocket(AddressFamily family)
 {
     // Overlapped-capable, as sockets are by default, so that the I/O a call
     // waits for can be cancelled; accepted sockets inherit this.
@@ -228,17 +228,17 @@ SocketHandle CreateStreamSocket(int family)
     // No other program may bind the port while the server has it.
     const BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof(on));
-    if (family == kFamilyIPv6) {
+    if (family == AddressFamily::IPv6) {
         setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof(on));
     }
     return static_cast<SocketHandle>(s);
 }
 
-int BindAny(SocketHandle s, int family, uint16_t port)
+int BindAny(SocketHandle s, AddressFamily family, uint16_t port)
 {
     sockaddr_storage address {};
     int length = 0;
-    if (family == kFamilyIPv6) {
+    if (family == AddressFamily::IPv6) {
         // The unspecified address, parsed from its text.
         char any[] = "::";
         length = sizeof(address);
@@ -442,11 +442,6 @@ bool PeerHasHungUp(SocketHandle s)
     }
     return state == MIB_TCP_STATE_CLOSE_WAIT || state == MIB_TCP_STATE_LAST_ACK || state == MIB_TCP_STATE_CLOSING ||
            state == MIB_TCP_STATE_TIME_WAIT || state == MIB_TCP_STATE_CLOSED || state == MIB_TCP_STATE_DELETE_TCB;
-}
-
-int ShutdownBoth(SocketHandle s)
-{
-    return shutdown(Native(s), SD_BOTH) == 0 ? 0 : -1;
 }
 
 void ShutdownAndWake(SocketHandle s)

@@ -68,14 +68,4 @@ void ThreadHandle::Join()
     valid_ = false;
 }
 
-bool ThreadHandle::IsCurrent() const
-{
-    return valid_ && GetThreadId(Native(native_)) == GetCurrentThreadId();
-}
-
-void SleepMs(unsigned ms)
-{
-    Sleep(ms);
-}
-
 }  // namespace tarvos::platform

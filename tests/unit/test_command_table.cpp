@@ -7,6 +7,7 @@
 #include "instrument/CommandTable.h"
 #include "instrument/FileNames.h"
 #include "net/Connection.h"
+#include "instrument/Instrument.h"
 
 namespace {
 
@@ -16,12 +17,12 @@ TEST(CommandTable, TwentyThreeExactKeysAfterConcurrentConstruction)
     tarvos::Connection* made[8] = {};
     std::thread first([&] {
         for (int i = 0; i < 4; ++i) {
-            made[i] = new tarvos::Connection(&server);
+            made[i] = new tarvos::Connection(server.engine);
         }
     });
     std::thread second([&] {
         for (int i = 4; i < 8; ++i) {
-            made[i] = new tarvos::Connection(&server);
+            made[i] = new tarvos::Connection(server.engine);
         }
     });
     first.join();
@@ -31,12 +32,12 @@ TEST(CommandTable, TwentyThreeExactKeysAfterConcurrentConstruction)
     }
     EXPECT_EQ(tarvos::CommandTable::Size(), 23u);
 
-    EXPECT_EQ(tarvos::CommandTable::Find("*IDN?"), &tarvos::Connection::Identify);
-    EXPECT_EQ(tarvos::CommandTable::Find(""), &tarvos::Connection::EmptyCommand);
-    EXPECT_EQ(tarvos::CommandTable::Find(":SYST:ERR?"), &tarvos::Connection::NextError);
-    EXPECT_EQ(tarvos::CommandTable::Find("*SRE"), &tarvos::Connection::SetServiceRequestEnable);
-    EXPECT_EQ(tarvos::CommandTable::Find("*SRE?"), &tarvos::Connection::ServiceRequestEnableQuery);
-    EXPECT_EQ(tarvos::CommandTable::Find(":MMEM:MSIS?"), &tarvos::Connection::MassStorageQuery);
+    EXPECT_EQ(tarvos::CommandTable::Find("*IDN?"), &tarvos::Instrument::Identify);
+    EXPECT_EQ(tarvos::CommandTable::Find(""), &tarvos::Instrument::EmptyCommand);
+    EXPECT_EQ(tarvos::CommandTable::Find(":SYST:ERR?"), &tarvos::Instrument::NextError);
+    EXPECT_EQ(tarvos::CommandTable::Find("*SRE"), &tarvos::Instrument::SetServiceRequestEnable);
+    EXPECT_EQ(tarvos::CommandTable::Find("*SRE?"), &tarvos::Instrument::ServiceRequestEnableQuery);
+    EXPECT_EQ(tarvos::CommandTable::Find(":MMEM:MSIS?"), &tarvos::Instrument::MassStorageQuery);
     EXPECT_EQ(tarvos::CommandTable::Find("MMEM:MSIS?"), nullptr);
     EXPECT_EQ(tarvos::CommandTable::Find(":SYSTEM:ERROR?"), nullptr);
     EXPECT_EQ(tarvos::CommandTable::Find("*IDN"), nullptr);

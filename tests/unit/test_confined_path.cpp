@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/ConfinedPath.h"
+#include "platform/posix/ConfinedPath.h"
 #include "tests/support/FileBlocks.h"
 
 namespace {

@@ -2,7 +2,9 @@
 // the rate limit of one connection's lines.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +89,31 @@ TEST_F(LogCapture, VerboseOffSilencesOnlyVerboseLines)
     EXPECT_EQ(StreamText(), "Tarvos:: ERROR: shown\n");
     EXPECT_EQ(debugLines.size(), 1u);
     EXPECT_FALSE(tarvos::VerboseEnabled(&state));
+}
+
+TEST_F(LogCapture, VerboseOffNeverWaitsForTheLogLock)
+{
+    SetVerbose(false);
+    // Another thread holds the lock for as long as it writes a line: with
+    // verbose output off, a verbose line and the check don't wait for it.
+    std::promise<void> held;
+    std::promise<void> release;
+    std::thread holder([&] {
+        tarvos::ScopedLock guard(state.logLock);
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+    auto gated = std::async(std::launch::async, [this] {
+        tarvos::LogVerbose(&state, "INFO: hidden");
+        return tarvos::VerboseEnabled(&state);
+    });
+    const bool returned = gated.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    release.set_value();
+    holder.join();
+    ASSERT_TRUE(returned) << "a verbose line waited for the log lock although verbose output is off";
+    EXPECT_FALSE(gated.get());
+    EXPECT_EQ(StreamText(), "");
 }
 
 TEST_F(LogCapture, WithoutStreamVerboseAndErrorLinesGoToDebugOutput)

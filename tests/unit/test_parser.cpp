@@ -1,6 +1,7 @@
 // The program-message tokenizer, the byte interface under it and the
-// parameter parsers, driven in process over a socket pair: the test writes
-// HiSLIP messages into one end, the channel reads the other.
+// parameter parsers, driven in memory: the test queues the payloads of Data
+// and DataEnd messages (and the ends of device clears), the parser reads them
+// through the same look-ahead as a channel's.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,16 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "console/Server.h"
-#include "hislip/Channel.h"
-#include "instrument/ErrorQueue.h"
-#include "platform/Socket.h"
+#include "instrument/Parser.h"
 #include "tests/support/HislipClient.h"
-#include "tests/support/TestSocket.h"
+#include "tests/support/MemoryInput.h"
 
 namespace {
 
-using tarvos::test::EncodeMessage;
+using tarvos::InputEnd;
 using tarvos::test::Msg;
 
 // Collects what ParseBlock hands over.
@@ -46,63 +44,50 @@ struct TokenResult {
     uint8_t delimiter = 0xFF;
 };
 
-class ParserChannel : public ::testing::Test {
+class ProgramParser : public ::testing::Test {
 protected:
     void SetUp() override
     {
         log = std::tmpfile();
         ASSERT_NE(log, nullptr);
-        server.SetLogStream(log);
-        server.SetVerbose(true);
-        tarvos::test::NativeSocket fds[2];
-        ASSERT_TRUE(tarvos::test::MakeSocketPair(fds));
-        fd = static_cast<tarvos::platform::SocketHandle>(fds[0]);
-        peer = fds[1];
-        // A read that finds nothing fails after a while instead of hanging.
-        tarvos::test::SetReceiveTimeout(fds[0], 5000);
-        channel = std::make_unique<tarvos::Channel>(&server, &fd, &queue);
-        // The channel serves program messages once it is a session's
-        // synchronous channel; its InitializeResponse is never read.
-        const std::string initialize = EncodeMessage(+Msg::Initialize, 0, 0x01005456, "hislip0");
-        ASSERT_TRUE(tarvos::test::SendEverything(peer, initialize));
+        tarvos::ScopedLock guard(logState.logLock);
+        logState.logStream = log;
+        logState.verbose = true;
     }
 
     void TearDown() override
     {
-        channel.reset();
-        tarvos::test::CloseSocket(static_cast<tarvos::test::NativeSocket>(fd));
-        if (peer != tarvos::test::kNoSocket) {
-            tarvos::test::CloseSocket(peer);
+        // Nothing waits for input any more.
+        input.Close();
+        {
+            tarvos::ScopedLock guard(logState.logLock);
+            logState.logStream = nullptr;
         }
-        server.SetLogStream(nullptr);
         std::fclose(log);
     }
 
-    void Send(const std::string& payload, Msg type = Msg::DataEnd)
-    {
-        const std::string wire = EncodeMessage(+type, 0, nextId, payload);
-        nextId += 2;
-        ASSERT_TRUE(tarvos::test::SendEverything(peer, wire));
-    }
+    void Send(const std::string& payload, Msg type = Msg::DataEnd) { input.Send(payload, type == Msg::DataEnd); }
 
     TokenResult Next(bool trace = false)
     {
         TokenResult r;
-        r.result = channel->NextToken(r.token, r.delimiter, trace);
+        r.result = parser.NextToken(r.token, r.delimiter, trace);
         return r;
     }
 
     std::string Peek(uint32_t n)
     {
         std::vector<uint8_t> buffer(n + 1);
-        const long got = channel->PeekBytes(buffer.data(), n);
+        const long got = input.PeekBytes(buffer.data(), n);
         return got > 0 ? std::string(buffer.begin(), buffer.begin() + got) : std::string();
     }
 
     std::string Read(uint64_t n, bool& end)
     {
         std::vector<uint8_t> buffer(n);
-        const long got = channel->ReadBytes(buffer.data(), n, end);
+        InputEnd ended = InputEnd::None;
+        const long got = input.ReadBytes(buffer.data(), n, ended);
+        end = ended != InputEnd::None;
         return got > 0 ? std::string(buffer.begin(), buffer.begin() + got) : std::string();
     }
 
@@ -119,16 +104,13 @@ protected:
         return text;
     }
 
-    tarvos::Server server;
+    tarvos::LogState logState;
     std::FILE* log = nullptr;
-    tarvos::platform::SocketHandle fd = -1;
-    tarvos::test::NativeSocket peer = tarvos::test::kNoSocket;
-    uint32_t nextId = tarvos::test::kFirstMessageId;
-    tarvos::ErrorQueue queue;
-    std::unique_ptr<tarvos::Channel> channel;
+    tarvos::test::MemoryInput input {&logState};
+    tarvos::Parser parser {input};
 };
 
-TEST_F(ParserChannel, TokensEndAtDelimitersAndSkipSpaces)
+TEST_F(ProgramParser, TokensEndAtDelimitersAndSkipSpaces)
 {
     Send("*IDN?\n");
     TokenResult t = Next();
@@ -143,14 +125,14 @@ TEST_F(ParserChannel, TokensEndAtDelimitersAndSkipSpaces)
     EXPECT_EQ(t.token, "SLEEP");
     EXPECT_EQ(t.delimiter, '1');
     EXPECT_EQ(Peek(10), "100\n");
-    EXPECT_EQ(channel->SkipThrough('\n'), 4);
+    EXPECT_EQ(parser.SkipThrough('\n'), 4);
 
     Send("SLEEP,100\n");
     t = Next();
     EXPECT_EQ(t.result, 6);
     EXPECT_EQ(t.delimiter, ',');
     EXPECT_EQ(Peek(10), "100\n");
-    EXPECT_EQ(channel->SkipThrough('\n'), 4);
+    EXPECT_EQ(parser.SkipThrough('\n'), 4);
 
     Send("  *CLS ;*OPC?\n");
     t = Next();
@@ -184,7 +166,7 @@ TEST_F(ParserChannel, TokensEndAtDelimitersAndSkipSpaces)
     EXPECT_EQ(t.delimiter, '\n');
 }
 
-TEST_F(ParserChannel, SpacesOnlyAreRejectedAndDiscarded)
+TEST_F(ProgramParser, SpacesOnlyAreRejectedAndDiscarded)
 {
     Send("     ");
     Send("*IDN?\n");
@@ -198,7 +180,7 @@ TEST_F(ParserChannel, SpacesOnlyAreRejectedAndDiscarded)
     EXPECT_EQ(after.result, 6);
 }
 
-TEST_F(ParserChannel, LongHeaderIsSplitAtPeekAndMessageBounds)
+TEST_F(ProgramParser, LongHeaderIsSplitAtPeekAndMessageBounds)
 {
     std::string header;
     for (int i = 0; i < 300; ++i) {
@@ -225,21 +207,21 @@ TEST_F(ParserChannel, LongHeaderIsSplitAtPeekAndMessageBounds)
     EXPECT_EQ(log.find(">> Token: " + header.substr(256, 2)), std::string::npos);
 }
 
-TEST_F(ParserChannel, SkipThroughWorksOnOnePeek)
+TEST_F(ProgramParser, SkipThroughWorksOnOnePeek)
 {
     Send(std::string(299, 'x') + "\n");
-    EXPECT_EQ(channel->SkipThrough('\n'), 258);
-    EXPECT_EQ(channel->SkipThrough('\n'), 42);
+    EXPECT_EQ(parser.SkipThrough('\n'), 258);
+    EXPECT_EQ(parser.SkipThrough('\n'), 42);
 
     Send("abc\ndef\n");
-    EXPECT_EQ(channel->SkipThrough('\n'), 4);
+    EXPECT_EQ(parser.SkipThrough('\n'), 4);
     EXPECT_EQ(Peek(10), "def\n");
 }
 
-TEST_F(ParserChannel, PeekAndReadShareTheLookAhead)
+TEST_F(ProgramParser, PeekAndReadShareTheLookAhead)
 {
     uint8_t big[300];
-    EXPECT_EQ(channel->PeekBytes(big, 259), -1);
+    EXPECT_EQ(input.PeekBytes(big, 259), -1);
 
     Send("0123456789");
     EXPECT_EQ(Peek(258), "0123456789");
@@ -272,12 +254,12 @@ TEST_F(ParserChannel, PeekAndReadShareTheLookAhead)
     EXPECT_TRUE(end);
 }
 
-TEST_F(ParserChannel, IntegersAreDigitsOnlyAndWrap)
+TEST_F(ProgramParser, IntegersAreDigitsOnlyAndWrap)
 {
     int32_t value = 7;
     uint8_t delimiter = 0;
     Send(" 15\n");
-    EXPECT_EQ(channel->ParseInteger(value, delimiter), 4);
+    EXPECT_EQ(parser.ParseInteger(value, delimiter), 4);
     EXPECT_EQ(value, 15);
     EXPECT_EQ(delimiter, '\n');
 
@@ -286,70 +268,70 @@ TEST_F(ParserChannel, IntegersAreDigitsOnlyAndWrap)
     TokenResult t = Next();
     EXPECT_EQ(t.delimiter, ',');
     value = 7;
-    EXPECT_EQ(channel->ParseInteger(value, delimiter), 1);
+    EXPECT_EQ(parser.ParseInteger(value, delimiter), 1);
     EXPECT_EQ(value, 0);
     EXPECT_EQ(delimiter, '\n');
 
     Send("4294967297\n");
-    EXPECT_GT(channel->ParseInteger(value, delimiter), 0);
+    EXPECT_GT(parser.ParseInteger(value, delimiter), 0);
     EXPECT_EQ(value, 1);
 
     Send("-1\n");
     value = 7;
-    EXPECT_EQ(channel->ParseInteger(value, delimiter), -1);
+    EXPECT_EQ(parser.ParseInteger(value, delimiter), -1);
     EXPECT_EQ(value, 7);
 }
 
-TEST_F(ParserChannel, QuotedStringsHonourDoubledQuotes)
+TEST_F(ProgramParser, QuotedStringsHonourDoubledQuotes)
 {
     std::string text;
     uint8_t delimiter = 0;
     Send("  'it''s' ,next\n");
-    EXPECT_EQ(channel->ParseQuotedString(text, delimiter), 11);
+    EXPECT_EQ(parser.ParseQuotedString(text, delimiter), 11);
     EXPECT_EQ(text, "it's");
     EXPECT_EQ(delimiter, ',');
-    EXPECT_EQ(channel->SkipThrough('\n'), 5);
+    EXPECT_EQ(parser.SkipThrough('\n'), 5);
 
     Send("\"don't \"\"x\"\"\"\n");
-    EXPECT_GT(channel->ParseQuotedString(text, delimiter), 0);
+    EXPECT_GT(parser.ParseQuotedString(text, delimiter), 0);
     EXPECT_EQ(text, "don't \"x\"");
     EXPECT_EQ(delimiter, '\n');
 
     // The string ends the message: the delimiter is 0 and exactly the message is read.
     Send("'end'");
-    EXPECT_EQ(channel->ParseQuotedString(text, delimiter), 5);
+    EXPECT_EQ(parser.ParseQuotedString(text, delimiter), 5);
     EXPECT_EQ(text, "end");
     EXPECT_EQ(delimiter, 0);
 
     // No closing quote: everything peeked is thrown away.
     Send("'open\n");
     Send("'after'\n");
-    EXPECT_EQ(channel->ParseQuotedString(text, delimiter), -1);
-    EXPECT_GT(channel->ParseQuotedString(text, delimiter), 0);
+    EXPECT_EQ(parser.ParseQuotedString(text, delimiter), -1);
+    EXPECT_GT(parser.ParseQuotedString(text, delimiter), 0);
     EXPECT_EQ(text, "after");
 
     Send("bare\n");
-    EXPECT_EQ(channel->ParseQuotedString(text, delimiter), -1);
+    EXPECT_EQ(parser.ParseQuotedString(text, delimiter), -1);
 }
 
-TEST_F(ParserChannel, BlocksReadTheirDeclaredLength)
+TEST_F(ProgramParser, BlocksReadTheirDeclaredLength)
 {
     CollectingSink data;
     uint8_t delimiter = 0xFF;
     Send("#14abcd\nX");
-    EXPECT_EQ(channel->ParseBlock(data, delimiter), 4);
+    EXPECT_EQ(parser.ParseBlock(data, delimiter), 4);
     EXPECT_EQ(data.declared, 4u);
     EXPECT_EQ(data.begins, 1);
     EXPECT_EQ(data.bytes, "abcd");
     EXPECT_EQ(delimiter, '\n');
     EXPECT_EQ(Peek(10), "X");
-    EXPECT_EQ(channel->SkipThrough('X'), 1);
+    EXPECT_EQ(parser.SkipThrough('X'), 1);
 
     // The message ends before the declared length.
     Send("#210abcdef");
     delimiter = 0xFF;
     data = CollectingSink();
-    EXPECT_EQ(channel->ParseBlock(data, delimiter), 6);
+    EXPECT_EQ(parser.ParseBlock(data, delimiter), 6);
     EXPECT_EQ(data.declared, 10u);
     EXPECT_EQ(data.bytes, "abcdef");
     EXPECT_EQ(delimiter, 0);
@@ -357,32 +339,32 @@ TEST_F(ParserChannel, BlocksReadTheirDeclaredLength)
     // A ';' after the data is reported on the console and left in the input.
     Send("#13xyz ;*OPC?\n");
     testing::internal::CaptureStdout();
-    const long got = channel->ParseBlock(data, delimiter);
+    const long got = parser.ParseBlock(data, delimiter);
     const std::string console = testing::internal::GetCapturedStdout();
     EXPECT_EQ(got, 3);
     EXPECT_EQ(delimiter, ';');
     EXPECT_EQ(console, "Unexpected Delimiter 0x3b\n");
     EXPECT_EQ(Peek(3), ";*O");
-    EXPECT_EQ(channel->SkipThrough('\n'), 7);
+    EXPECT_EQ(parser.SkipThrough('\n'), 7);
 
     // One byte above the limit: refused before anything is consumed.
     Send("#9209715201abc\n");
     data = CollectingSink();
-    EXPECT_EQ(channel->ParseBlock(data, delimiter), -1);
+    EXPECT_EQ(parser.ParseBlock(data, delimiter), -1);
     EXPECT_EQ(data.begins, 0);
     EXPECT_EQ(Peek(258), "#9209715201abc\n");
-    EXPECT_EQ(channel->SkipThrough('\n'), 15);
+    EXPECT_EQ(parser.SkipThrough('\n'), 15);
 
     // Bad length digits and a missing '#' consume nothing either.
     for (const std::string bad : {"#2a5xx\n", "14abcd\n", "#x\n"}) {
         Send(bad);
-        EXPECT_EQ(channel->ParseBlock(data, delimiter), -1) << bad;
+        EXPECT_EQ(parser.ParseBlock(data, delimiter), -1) << bad;
         EXPECT_EQ(Peek(258), bad);
-        channel->SkipThrough('\n');
+        parser.SkipThrough('\n');
     }
 }
 
-TEST_F(ParserChannel, BlockSpansDataMessages)
+TEST_F(ProgramParser, BlockSpansDataMessages)
 {
     std::string payload;
     for (int i = 0; i < 1000; ++i) {
@@ -394,23 +376,23 @@ TEST_F(ParserChannel, BlockSpansDataMessages)
     }
     CollectingSink data;
     uint8_t delimiter = 0;
-    EXPECT_EQ(channel->ParseBlock(data, delimiter), 1000);
+    EXPECT_EQ(parser.ParseBlock(data, delimiter), 1000);
     EXPECT_TRUE(data.bytes == payload);
     // The small messages fill one buffer: the sink gets a single piece.
     EXPECT_EQ(data.pieces, 1);
     EXPECT_EQ(delimiter, '\n');
 }
 
-TEST_F(ParserChannel, BlockDataIsAwaitedFromTheNextMessage)
+TEST_F(ProgramParser, BlockDataIsAwaitedFromTheNextMessage)
 {
     Send("#14");
     CollectingSink data;
     uint8_t delimiter = 0;
-    auto parsed = std::async(std::launch::async, [&] { return channel->ParseBlock(data, delimiter); });
+    auto parsed = std::async(std::launch::async, [&] { return parser.ParseBlock(data, delimiter); });
     EXPECT_EQ(parsed.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     Send("wxyz\n");
     if (parsed.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-        tarvos::platform::ShutdownAndWake(fd);
+        input.Close();
     }
     EXPECT_EQ(parsed.get(), 4);
     EXPECT_EQ(data.bytes, "wxyz");
@@ -418,8 +400,101 @@ TEST_F(ParserChannel, BlockDataIsAwaitedFromTheNextMessage)
 
     // The peer goes away in the middle of the data.
     Send("#15ab", Msg::Data);
-    tarvos::test::ShutdownSending(peer);
-    EXPECT_EQ(channel->ParseBlock(data, delimiter), 0);
+    input.Close();
+    EXPECT_EQ(parser.ParseBlock(data, delimiter), 0);
+}
+
+TEST_F(ProgramParser, DeviceClearEndsTheProgramMessageInProgress)
+{
+    // The byte source reports the clear itself, not a byte.
+    input.DeviceClear();
+    uint8_t byte = 0;
+    EXPECT_EQ(input.PeekBytes(&byte, 1), tarvos::kDeviceClearEnd);
+    EXPECT_EQ(input.PeekBytes(&byte, 1), tarvos::kDeviceClearEnd) << "a peek consumes nothing";
+    InputEnd end = InputEnd::None;
+    EXPECT_EQ(input.ReadBytes(&byte, 1, end), tarvos::kDeviceClearEnd);
+    EXPECT_EQ(end, InputEnd::DeviceClear);
+    EXPECT_EQ(input.ClearsConsumed(), 1);
+
+    // The tokenizer reads it as an empty unit that ends the message (traced
+    // like any token); the next token comes from the next message.
+    input.DeviceClear();
+    Send("*IDN?\n");
+    TokenResult t = Next(true);
+    EXPECT_EQ(t.result, 1);
+    EXPECT_EQ(t.token, "");
+    EXPECT_EQ(t.delimiter, '\n');
+    EXPECT_NE(LogText().find("Socket[2A] >> Token: \n"), std::string::npos) << LogText();
+    t = Next();
+    EXPECT_EQ(t.token, "*IDN?");
+    EXPECT_EQ(t.result, 6);
+
+    // Bytes already in the look-ahead when the clear arrives are read first.
+    Send("*CLS;*OPC?", Msg::Data);
+    input.DeviceClear();
+    t = Next();
+    EXPECT_EQ(t.token, "*CLS");
+    EXPECT_EQ(t.delimiter, ';');
+    t = Next();
+    EXPECT_EQ(t.token, "*OPC?");
+    EXPECT_EQ(t.delimiter, 0);
+    t = Next();
+    EXPECT_EQ(t.token, "");
+    EXPECT_EQ(t.delimiter, '\n');
+
+    // Where a number is expected the clear reads as an empty one; skipping to
+    // the end of a line consumes it alone.
+    int32_t value = 7;
+    uint8_t delimiter = 0;
+    input.DeviceClear();
+    EXPECT_EQ(parser.ParseInteger(value, delimiter), 1);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(delimiter, '\n');
+    input.DeviceClear();
+    Send("next\n");
+    EXPECT_EQ(parser.SkipThrough('\n'), 1);
+    EXPECT_EQ(Peek(10), "next\n");
+    EXPECT_EQ(parser.SkipThrough('\n'), 5);
+    EXPECT_EQ(input.ClearsConsumed(), 5);
+}
+
+TEST_F(ProgramParser, DeviceClearWhereAParameterStartsOrWithinABlock)
+{
+    // A string can't start at the end of the program message: refused, and
+    // the clear is consumed with it.
+    std::string text;
+    uint8_t delimiter = 0xFF;
+    input.DeviceClear();
+    Send("'after'\n");
+    EXPECT_EQ(parser.ParseQuotedString(text, delimiter), -1);
+    EXPECT_EQ(input.ClearsConsumed(), 1);
+    EXPECT_GT(parser.ParseQuotedString(text, delimiter), 0);
+    EXPECT_EQ(text, "after");
+
+    // A block can't either; nothing is consumed, so the clear still ends the
+    // message for the tokenizer.
+    CollectingSink data;
+    input.DeviceClear();
+    EXPECT_EQ(parser.ParseBlock(data, delimiter), -1);
+    EXPECT_EQ(data.begins, 0);
+    EXPECT_EQ(input.ClearsConsumed(), 1);
+    TokenResult t = Next();
+    EXPECT_EQ(t.token, "");
+    EXPECT_EQ(t.delimiter, '\n');
+
+    // A clear within the data ends the block with the bytes that came before
+    // it, none of them made up; the input goes on with the next message.
+    Send("#210abc", Msg::Data);
+    Send("def", Msg::Data);
+    input.DeviceClear();
+    Send("*IDN?\n");
+    data = CollectingSink();
+    EXPECT_EQ(parser.ParseBlock(data, delimiter), 6);
+    EXPECT_EQ(data.declared, 10u);
+    EXPECT_EQ(data.bytes, "abcdef");
+    EXPECT_EQ(input.ClearsConsumed(), 3);
+    t = Next();
+    EXPECT_EQ(t.token, "*IDN?");
 }
 
 }  // namespace

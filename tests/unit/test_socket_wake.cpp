@@ -43,9 +43,9 @@ protected:
         ASSERT_TRUE(tarvos::platform::SocketsStartup());
         port_ = tarvos::test::FreePort();
         ASSERT_NE(port_, 0);
-        listener_ = tarvos::platform::CreateStreamSocket(tarvos::platform::kFamilyIPv4);
+        listener_ = tarvos::platform::CreateStreamSocket(tarvos::platform::AddressFamily::IPv4);
         ASSERT_NE(listener_, kInvalidSocket);
-        ASSERT_EQ(tarvos::platform::BindAny(listener_, tarvos::platform::kFamilyIPv4, port_), 0);
+        ASSERT_EQ(tarvos::platform::BindAny(listener_, tarvos::platform::AddressFamily::IPv4, port_), 0);
         ASSERT_EQ(tarvos::platform::Listen(listener_, 16), 0);
     }
     void TearDown() override

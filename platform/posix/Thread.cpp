@@ -1,7 +1,6 @@
 #include "platform/Thread.h"
 
 #include <pthread.h>
-#include <time.h>
 
 #include <new>
 
@@ -41,6 +40,7 @@ bool ThreadHandle::Create(Procedure procedure, void* argument)
         delete record;
         return false;
     }
+    static_assert(sizeof(pthread_t) <= sizeof(native_), "a thread's name fits the handle");
     native_ = static_cast<std::uintptr_t>(thread);
     valid_ = true;
     return true;
@@ -53,18 +53,6 @@ void ThreadHandle::Join()
     }
     pthread_join(static_cast<pthread_t>(native_), nullptr);
     valid_ = false;
-}
-
-bool ThreadHandle::IsCurrent() const
-{
-    return valid_ && pthread_equal(static_cast<pthread_t>(native_), pthread_self());
-}
-
-void SleepMs(unsigned ms)
-{
-    timespec delay {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) != 0) {
-    }
 }
 
 }  // namespace tarvos::platform

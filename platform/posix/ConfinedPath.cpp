@@ -1,4 +1,4 @@
-#include "platform/ConfinedPath.h"
+#include "platform/posix/ConfinedPath.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,11 +1,11 @@
-#include "platform/DeferredClose.h"
+#include "platform/posix/DeferredClose.h"
 
 #include <semaphore.h>
 #include <unistd.h>
 
 #include <cstddef>
 
-#include "common/CriticalSection.h"
+#include "platform/Mutex.h"
 #include "platform/Thread.h"
 
 namespace tarvos::platform {
@@ -29,7 +29,7 @@ public:
     // False when the caller must close fd itself.
     bool Take(int fd) EXCLUDES(lock_)
     {
-        ScopedLock guard(lock_);
+        MutexLock guard(lock_);
         if (!started_) {
             started_ = thread_.Create(Run, this);
         }
@@ -55,7 +55,7 @@ private:
             int taken[kMaxWaiting];
             size_t n = 0;
             {
-                ScopedLock guard(lock_);
+                MutexLock guard(lock_);
                 for (; n < count_; ++n) {
                     taken[n] = waiting_[n];
                 }
@@ -67,11 +67,12 @@ private:
         }
     }
 
-    CriticalSection lock_;
+    // Innermost: nothing else is taken while it is held.
+    Mutex lock_;
     int waiting_[kMaxWaiting] GUARDED_BY(lock_) = {};
     size_t count_ GUARDED_BY(lock_) = 0;
     bool started_ GUARDED_BY(lock_) = false;
-    ThreadHandle thread_;
+    ThreadHandle thread_ GUARDED_BY(lock_);
     // Counts the descriptors handed over.
     sem_t work_;
 };

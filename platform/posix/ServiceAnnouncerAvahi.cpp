@@ -14,7 +14,7 @@
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
 
-#include "common/ThreadSafety.h"
+#include "platform/ThreadSafety.h"
 #include "platform/Sync.h"
 
 namespace tarvos::platform {

@@ -1,14 +1,15 @@
-// Client file names resolved beneath the working directory: a symbolic link
-// is followed only as long as it stays beneath it.
+// Client file names resolved beneath the working directory on POSIX systems: a
+// symbolic link is followed only as long as it stays beneath it. The POSIX
+// backend of platform/File.h.
 #pragma once
 
 #include <string>
 
-#include "platform/FileStatus.h"
+#include "platform/File.h"
 
 namespace tarvos::platform {
 
-// The status that an operating-system error number stands for.
+// The status that an error number (errno) stands for.
 FileStatus FileStatusOf(int error);
 
 // Who resolves names: the kernel, which confines a resolution itself where it

@@ -16,9 +16,15 @@ namespace tarvos::platform {
 
 namespace {
 
-int NativeFamily(int family)
+int NativeFamily(AddressFamily family)
 {
-    return family == kFamilyIPv6 ? AF_INET6 : AF_INET;
+    return family == AddressFamily::IPv6 ? AF_INET6 : AF_INET;
+}
+
+// The descriptor behind a handle.
+int Fd(SocketHandle s)
+{
+    return static_cast<int>(s);
 }
 
 }  // namespace
@@ -46,25 +52,25 @@ bool IsShutdownError(int error)
     return error == EPIPE || error == ESHUTDOWN || error == ENOTCONN;
 }
 
-SocketHandle CreateStreamSocket(int family)
+SocketHandle CreateStreamSocket(AddressFamily family)
 {
-    const int s = ::socket(NativeFamily(family), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (s < 0) {
+    const int fd = ::socket(NativeFamily(family), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
         return kInvalidSocket;
     }
     const int on = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    if (family == kFamilyIPv6) {
-        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (family == AddressFamily::IPv6) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
     }
-    return s;
+    return fd;
 }
 
-int BindAny(SocketHandle s, int family, uint16_t port)
+int BindAny(SocketHandle s, AddressFamily family, uint16_t port)
 {
     sockaddr_storage address {};
     socklen_t length = 0;
-    if (family == kFamilyIPv6) {
+    if (family == AddressFamily::IPv6) {
         auto* a6 = reinterpret_cast<sockaddr_in6*>(&address);
         a6->sin6_family = AF_INET6;
         a6->sin6_port = htons(port);
@@ -80,25 +86,25 @@ int BindAny(SocketHandle s, int family, uint16_t port)
         a4->sin_addr.s_addr = htonl(INADDR_ANY);
         length = sizeof(sockaddr_in);
     }
-    return ::bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0 ? 0 : -1;
+    return ::bind(Fd(s), reinterpret_cast<sockaddr*>(&address), length) == 0 ? 0 : -1;
 }
 
 int GetSocketName(SocketHandle s)
 {
     sockaddr_storage address {};
     socklen_t length = sizeof(address);
-    return ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? 0 : -1;
+    return ::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&address), &length) == 0 ? 0 : -1;
 }
 
 int Listen(SocketHandle s, int backlog)
 {
-    return ::listen(s, backlog) == 0 ? 0 : -1;
+    return ::listen(Fd(s), backlog) == 0 ? 0 : -1;
 }
 
 SocketHandle Accept(SocketHandle s)
 {
     for (;;) {
-        const int a = ::accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
+        const int a = ::accept4(Fd(s), nullptr, nullptr, SOCK_CLOEXEC);
         if (a >= 0) {
             return a;
         }
@@ -114,13 +120,13 @@ int SetKeepAlive(SocketHandle s, unsigned idleMs, unsigned intervalMs)
     const int on = 1;
     const int idle = static_cast<int>((idleMs + 999) / 1000);
     const int interval = static_cast<int>((intervalMs + 999) / 1000);
-    if (::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0) {
+    if (::setsockopt(Fd(s), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0) {
         return -1;
     }
-    if (::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle)) != 0) {
+    if (::setsockopt(Fd(s), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle)) != 0) {
         return -1;
     }
-    if (::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval)) != 0) {
+    if (::setsockopt(Fd(s), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval)) != 0) {
         return -1;
     }
     return 0;
@@ -129,7 +135,7 @@ int SetKeepAlive(SocketHandle s, unsigned idleMs, unsigned intervalMs)
 int SetNoDelay(SocketHandle s)
 {
     const int on = 1;
-    return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0 ? 0 : -1;
+    return ::setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0 ? 0 : -1;
 }
 
 void RaiseOpenFileLimit()
@@ -143,7 +149,7 @@ void RaiseOpenFileLimit()
 
 long Receive(SocketHandle s, void* buffer, size_t length)
 {
-    const ssize_t n = ::recv(s, buffer, length, 0);
+    const ssize_t n = ::recv(Fd(s), buffer, length, 0);
     if (n < 0 && errno == ECONNRESET) {
         // A reset is the peer going away; the caller treats it as an error.
         return -1;
@@ -153,7 +159,7 @@ long Receive(SocketHandle s, void* buffer, size_t length)
 
 long Send(SocketHandle s, const void* buffer, size_t length)
 {
-    return static_cast<long>(::send(s, buffer, length, MSG_NOSIGNAL));
+    return static_cast<long>(::send(Fd(s), buffer, length, MSG_NOSIGNAL));
 }
 
 long SendSlices(SocketHandle s, const SendSlice* slices, size_t count)
@@ -178,7 +184,7 @@ long SendSlices(SocketHandle s, const SendSlice* slices, size_t count)
     // A blocking stream socket may take a large message in several pieces; the
     // gather send hands all of it over before it reports.
     while (sent < total) {
-        const ssize_t n = ::sendmsg(s, &message, MSG_NOSIGNAL);
+        const ssize_t n = ::sendmsg(Fd(s), &message, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -206,7 +212,7 @@ long SendSlices(SocketHandle s, const SendSlice* slices, size_t count)
 int PollReadable(SocketHandle s)
 {
     pollfd entry {};
-    entry.fd = s;
+    entry.fd = Fd(s);
     entry.events = POLLIN;
     return ::poll(&entry, 1, 0);
 }
@@ -215,7 +221,7 @@ std::string PeerAddress(SocketHandle s)
 {
     sockaddr_storage peer {};
     socklen_t length = sizeof(peer);
-    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    if (::getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
         return "";
     }
     char text[INET6_ADDRSTRLEN] = {};
@@ -236,26 +242,21 @@ std::string PeerAddress(SocketHandle s)
 bool PeerHasHungUp(SocketHandle s)
 {
     pollfd entry {};
-    entry.fd = s;
+    entry.fd = Fd(s);
     entry.events = POLLRDHUP;
     return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-int ShutdownBoth(SocketHandle s)
-{
-    return ::shutdown(s, SHUT_RDWR) == 0 ? 0 : -1;
-}
-
 void ShutdownAndWake(SocketHandle s)
 {
-    // Here the shutdown alone wakes every call blocked on the socket, a
-    // listening one included.
-    ::shutdown(s, SHUT_RDWR);
+    // On POSIX systems shutting a socket down also ends a receive, send or
+    // accept that another thread has blocked on it.
+    ::shutdown(Fd(s), SHUT_RDWR);
 }
 
 int CloseSocketHandle(SocketHandle s)
 {
-    return ::close(s) == 0 ? 0 : -1;
+    return ::close(Fd(s)) == 0 ? 0 : -1;
 }
 
 }  // namespace tarvos::platform

@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/ConfinedPath.h"
-#include "platform/DeferredClose.h"
+#include "platform/posix/ConfinedPath.h"
+#include "platform/posix/DeferredClose.h"
 
 namespace tarvos::platform {
 

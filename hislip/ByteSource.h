@@ -1,0 +1,53 @@
+// The program bytes of a session as the parser reads them: the payload of the
+// Data and DataEnd messages of the synchronous channel, in order, with the
+// ends of messages and the ends of device clears marked.
+#pragma once
+
+#include <cstdint>
+
+#include "log/Log.h"
+
+namespace tarvos {
+
+// The most a peek may ask for: the size of the look-ahead.
+constexpr uint32_t kLookAheadSize = 258;
+
+// How the bytes of one read end.
+enum class InputEnd : uint8_t {
+    // The program message may go on.
+    None,
+    // The bytes end a DataEnd message.
+    Message,
+    // A device clear has completed: the program message in progress ends here.
+    DeviceClear,
+};
+
+// The result of a peek or read that meets the end of a device clear before any
+// byte. Negative like every result that is no byte count, so a caller that
+// does not look for it takes it as a failure.
+constexpr long kDeviceClearEnd = -2;
+
+class ByteSource {
+public:
+    // Copies up to n bytes (n at most kLookAheadSize, else -1) from the front of
+    // the input without consuming them, waiting for the next message when none
+    // are there; never bytes of two messages. The bytes copied; 0 when the peer
+    // closed; kDeviceClearEnd when the end of a device clear is at the front;
+    // another negative value on failure.
+    virtual long PeekBytes(uint8_t* destination, uint32_t n) = 0;
+    // Consumes up to n bytes into destination; end tells how they end. Bytes
+    // already peeked are taken first, then the rest of their message, never
+    // bytes of the next one. The end of a device clear is consumed too: alone,
+    // the result is kDeviceClearEnd; after bytes, the read returns those bytes.
+    // Otherwise as PeekBytes.
+    virtual long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) = 0;
+    // The number that trace lines about this input print ("Socket[%X]").
+    virtual unsigned TraceNumber() const = 0;
+    // Where trace lines about this input go.
+    virtual LogState* Log() const = 0;
+
+protected:
+    ~ByteSource() = default;
+};
+
+}  // namespace tarvos

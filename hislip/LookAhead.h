@@ -1,0 +1,52 @@
+// The parser's look-ahead: program bytes taken from the receive loop and not yet
+// consumed, so that the parser can peek before it reads.
+#pragma once
+
+#include <cstdint>
+
+#include "hislip/ByteSource.h"
+
+namespace tarvos {
+
+// Where the look-ahead takes its bytes from: the receive loop of a channel
+// (or, in tests, messages held in memory).
+class PayloadSource {
+public:
+    // Places up to count (> 0) payload bytes of Data and DataEnd messages into
+    // buffer, handling every other message on the way; never bytes of two
+    // messages. The bytes placed (end Message when they end a DataEnd); 0 when
+    // the peer closed; kDeviceClearEnd (end DeviceClear) when a device clear
+    // completed; another negative value on failure.
+    virtual long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) = 0;
+    // True while the current message has payload not yet delivered.
+    virtual bool PayloadLeft() const = 0;
+
+protected:
+    ~PayloadSource() = default;
+};
+
+// PeekBytes and ReadBytes of ByteSource over a PayloadSource. Used by one
+// thread, the session's worker.
+class LookAhead {
+public:
+    explicit LookAhead(PayloadSource& source) : source_(source) {}
+
+    long Peek(uint8_t* destination, uint32_t n);
+    long Read(uint8_t* destination, uint64_t n, InputEnd& end);
+    // Input taken from the channel and not yet consumed: bytes, or the end of a
+    // device clear.
+    bool HoldsInput() const { return count_ != 0 || clearPending_; }
+    void Reset();
+
+private:
+    PayloadSource& source_;
+    uint8_t bytes_[kLookAheadSize] = {};
+    uint32_t pos_ = 0;
+    uint32_t count_ = 0;
+    // The buffered bytes end a DataEnd message.
+    bool endsMessage_ = false;
+    // The end of a device clear is at the front (nothing is buffered then).
+    bool clearPending_ = false;
+};
+
+}  // namespace tarvos

@@ -1,0 +1,39 @@
+// Where the responses of a session's instrument leave: the synchronous
+// channel, which checks each against the session's state (device clear, a
+// response that came too late), numbers it with its MessageID and sends it.
+// Whatever stands between an instrument and its channel (a response filter of
+// a test command, say) implements this too.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Socket.h"
+
+namespace tarvos {
+
+class ResponseWriter {
+public:
+    // Most non-final parts one SendResponseParts call takes.
+    static constexpr uint32_t kMaxResponseParts = 64;
+
+    // The final part of a response (a DataEnd): 1 when it was dropped or
+    // turned into Interrupted, else the send result (negative on failure).
+    virtual int SendResponseEnd(const void* data, uint32_t length) = 0;
+    int SendResponse(const std::string& text) { return SendResponseEnd(text.data(), static_cast<uint32_t>(text.size())); }
+    // A non-final part of a joined response that outgrew its buffer while its
+    // program message is still being read. Booked and numbered like a part of
+    // SendResponseParts, but the unread rest of that program message doesn't
+    // make it late: the final part decides. Result as SendResponseEnd.
+    virtual int SendResponsePart(const void* data, uint32_t length) = 0;
+    // Consecutive non-final parts (at most kMaxResponseParts), checked once and
+    // handed to the socket in one gather send. Result as SendResponseEnd;
+    // dropped tells whoever produces the parts that nobody takes the response
+    // any more (device clear, or it turned late), so that it stops.
+    virtual int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) = 0;
+
+protected:
+    ~ResponseWriter() = default;
+};
+
+}  // namespace tarvos

@@ -1,0 +1,98 @@
+// The emulated instrument of one session: the command handlers and the table
+// that names them, the status registers, the error queue and the response of
+// the program message being executed. Its worker loop (Serve) reads program
+// message units from the session's synchronous channel, executes each and
+// sends the responses. Used by the connection's worker thread only, so none of
+// its fields needs a lock; the channel guards what other threads see of it.
+//
+// Adding a command: declare its handler below, define it in a file of this
+// folder, and give it its key (or keys) in CommandTable.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "hislip/Channel.h"
+#include "hislip/ResponseWriter.h"
+#include "instrument/ErrorQueue.h"
+#include "instrument/Parser.h"
+
+namespace tarvos {
+
+class Instrument {
+public:
+    explicit Instrument(Channel& channel);
+    Instrument(const Instrument&) = delete;
+    Instrument& operator=(const Instrument&) = delete;
+
+    // Empties the error queue, the response and the registers for a new session.
+    void Reset();
+    // The loop over program message units until the channel ends; the result
+    // that ended it (0 the peer closed, negative a failure).
+    long Serve();
+    // Gives the block buffer back when a session has ended.
+    void ReleaseBlockBuffer() { parser.ReleaseBlockBuffer(); }
+
+    // --- responses ---
+    // Hands one response message unit to the response of the program message:
+    // units are joined with ';' and leave when the unit's delimiter ends the
+    // program message.
+    int AddResponse(const std::string& unit, uint8_t delimiter);
+
+    // --- parameter wrappers: report a missing or rejected parameter into the queue ---
+    int ExpectString(std::string& text, uint8_t& delimiter);
+    int ExpectInteger(int32_t& value, uint8_t& delimiter);
+    // 0 also when a device clear ended the block.
+    int ExpectBlock(BlockSink& sink, uint8_t& delimiter);
+
+    // --- command handlers (the command table maps headers to these) ---
+    int EmptyCommand(const std::string& header, uint8_t& delimiter);
+    int Identify(const std::string& header, uint8_t& delimiter);
+    int OperationCompleteQuery(const std::string& header, uint8_t& delimiter);
+    int EventStatusQuery(const std::string& header, uint8_t& delimiter);
+    int ServiceRequestEnableQuery(const std::string& header, uint8_t& delimiter);
+    int StatusByteQuery(const std::string& header, uint8_t& delimiter);
+    int EventStatusEnableQuery(const std::string& header, uint8_t& delimiter);
+    int SetServiceRequestEnable(const std::string& header, uint8_t& delimiter);
+    int SetEventStatusEnable(const std::string& header, uint8_t& delimiter);
+    int ReadFileQuery(const std::string& header, uint8_t& delimiter);
+    int MassStorageQuery(const std::string& header, uint8_t& delimiter);
+    int CurrentDirectoryQuery(const std::string& header, uint8_t& delimiter);
+    int WriteFile(const std::string& header, uint8_t& delimiter);
+    int OperationComplete(const std::string& header, uint8_t& delimiter);
+    int ArmSrq(const std::string& header, uint8_t& delimiter);
+    int ClearStatus(const std::string& header, uint8_t& delimiter);
+    int Sleep(const std::string& header, uint8_t& delimiter);
+    int NextError(const std::string& header, uint8_t& delimiter);
+
+private:
+    // Sends the collected response with a newline and empties the buffer.
+    void Flush();
+    // Drops the collected units of the program message. A response whose first
+    // parts have already left is ended, so that the client is not left waiting
+    // for its end.
+    void DropResponse();
+    // True, with the response buffer emptied, when a device clear has
+    // completed since the current unit began.
+    bool ClearedDuringUnit();
+
+    Channel& channel;
+    // Every response leaves through here (the channel).
+    ResponseWriter& responses;
+    LogState* const log;
+    Parser parser;
+    ErrorQueue errorQueue;
+    std::string responseBuffer;
+    // Parts of the current response have left already (it outgrew the buffer):
+    // the next unit is joined with ';' and the response still needs its end.
+    bool responseStarted = false;
+    // Device clears the channel had completed when the current unit began.
+    uint32_t unitClears = 0;
+    uint8_t sre = 0;
+    uint8_t ese = 0;
+    uint8_t stb = 0;
+    uint8_t esr = 0;
+    bool tokenTrace = true;
+};
+
+}  // namespace tarvos

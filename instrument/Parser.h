@@ -1,0 +1,52 @@
+// The program-message parser: the tokenizer and the three parameter parsers
+// (quoted string, decimal integer, definite-length block) over the session's
+// byte source. Results: greater than 0 success, 0 the input closed, -1 (or
+// another negative value) failure or rejected input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "hislip/ByteSource.h"
+#include "instrument/BlockSink.h"
+
+namespace tarvos {
+
+// A block may declare at most this many data bytes.
+constexpr uint32_t kBlockLengthLimit = 209715200u;
+// A block's data passes through a buffer of this size on its way to its sink.
+constexpr uint32_t kBlockBufferSize = 1u << 20;
+
+class Parser {
+public:
+    explicit Parser(ByteSource& source) : source_(source) {}
+    ~Parser() { ReleaseBlockBuffer(); }
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    // The next token (a header or a number) and the byte that ended it: the
+    // first non-space byte after it, 0 when the bytes of one peek ran out.
+    // Consumes the delimiter when it is ',', ';' or a newline. trace writes
+    // the token to the verbose log.
+    long NextToken(std::string& token, uint8_t& delimiter, bool trace);
+    // Consumes the input through the next byte (within one peek of up to
+    // kLookAheadSize bytes; all of them when the byte isn't among them).
+    long SkipThrough(uint8_t byte);
+
+    long ParseQuotedString(std::string& text, uint8_t& delimiter);
+    long ParseInteger(int32_t& value, uint8_t& delimiter);
+    // Hands the block's data to sink as it arrives, in pieces of up to
+    // kBlockBufferSize bytes; the count of data bytes read.
+    long ParseBlock(BlockSink& sink, uint8_t& delimiter);
+
+    // Gives the block buffer back (a session has ended); the next block
+    // allocates it again.
+    void ReleaseBlockBuffer();
+
+private:
+    ByteSource& source_;
+    // Holds kBlockBufferSize bytes once the session's first block has come.
+    uint8_t* blockBuffer_ = nullptr;
+};
+
+}  // namespace tarvos

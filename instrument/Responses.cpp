@@ -1,0 +1,81 @@
+// The response of a program message: units joined with ';', sent when the
+// program message ends, in parts when it grows large, dropped when a device
+// clear ends the exchange.
+#include "instrument/Instrument.h"
+
+namespace tarvos {
+
+namespace {
+
+// Units joined by ';' wait in the response buffer for the end of their
+// program message. A response that reaches this size leaves as a non-final
+// part and collecting goes on behind it, so a program message that never
+// ends can't make the buffer grow without bound and nothing is dropped.
+constexpr size_t kResponsePartSize = size_t{1} << 20;
+
+}  // namespace
+
+bool Instrument::ClearedDuringUnit()
+{
+    if (channel.CompletedClears() == unitClears) {
+        return false;
+    }
+    // Parts that already left belong to an exchange the clear has ended: the
+    // response gets no end of its own.
+    responseBuffer.clear();
+    responseStarted = false;
+    return true;
+}
+
+int Instrument::AddResponse(const std::string& unit, uint8_t delimiter)
+{
+    // The client cleared the device while this unit was read or executed: its
+    // program message is over, and so is its answer.
+    if (ClearedDuringUnit()) {
+        return 1;
+    }
+    if (responseBuffer.empty() && !responseStarted) {
+        responseBuffer = unit;
+    } else {
+        responseBuffer += ';';
+        responseBuffer += unit;
+    }
+    if (delimiter != '\n') {
+        if (responseBuffer.size() < kResponsePartSize) {
+            return 1;
+        }
+        const int result =
+            responses.SendResponsePart(responseBuffer.data(), static_cast<uint32_t>(responseBuffer.size()));
+        responseBuffer.clear();
+        responseStarted = true;
+        return result;
+    }
+    responseBuffer += '\n';
+    const int result = responses.SendResponse(responseBuffer);
+    responseBuffer.clear();
+    responseStarted = false;
+    return result;
+}
+
+void Instrument::Flush()
+{
+    if (ClearedDuringUnit()) {
+        return;
+    }
+    if (!responseBuffer.empty() || responseStarted) {
+        responseBuffer += '\n';
+        responses.SendResponse(responseBuffer);
+        responseBuffer.clear();
+        responseStarted = false;
+    }
+}
+
+void Instrument::DropResponse()
+{
+    responseBuffer.clear();
+    if (responseStarted) {
+        Flush();
+    }
+}
+
+}  // namespace tarvos
