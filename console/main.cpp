@@ -78,7 +78,7 @@ int main(int argc, char** argv)
             announcement.Start(server->GetPort());
         }
         // The stop signals are caught from here on: once the prompt is out, a
-        // SIGTERM or SIGINT stops the server the way Enter does.
+        // The system's stop requests stop the server the way Enter does.
         tarvos::platform::ConsoleKeys keys;
         keys.Open();
         tarvos::platform::ConsolePrint("\nPress [SPACE] to print current info. [ENTER] to stop Server ...\n");
