@@ -6,7 +6,7 @@ ARGS ?=
 CMAKE_FLAGS ?=
 
 .PHONY: all run test build deps test-deps clean test-asan test-tsan fuzz sanitizer-deps bench \
-        install uninstall package package-deps
+        install uninstall package package-deps windows windows-deps wine-deps test-windows
 
 # Sanitizer and fuzzing builds (clang; each in a directory of its own).
 SAN_CC ?= clang
@@ -25,6 +25,12 @@ SAN_PACKAGES ?= clang libclang-rt-14-dev llvm
 TEST_PACKAGES ?= tshark avahi-daemon avahi-utils dbus-daemon iproute2 python3-zeroconf clang
 # dpkg-shlibdeps reads the package's dependencies off the binary.
 PACKAGE_PACKAGES ?= dpkg-dev
+# The Windows build: the MinGW-w64 cross compiler (POSIX thread model), Wine to
+# run it, and GoogleTest's sources (from libgtest-dev) for its unit tests.
+WINDOWS_DIR ?= build-windows
+WINDOWS_PACKAGES ?= g++-mingw-w64-x86-64-posix
+WINE_PACKAGES ?= wine wine64
+GTEST_SOURCE ?= /usr/src/googletest
 # make install PREFIX=...: where the binary, manual page, README and unit go.
 PREFIX ?= /usr/local
 
@@ -112,3 +118,24 @@ $(BENCH_DIR)/CMakeCache.txt: | deps
 bench: deps $(BENCH_DIR)/CMakeCache.txt
 	cmake --build $(BENCH_DIR) -j$(JOBS) --target tarvos tarvos_bench
 	./$(BENCH_DIR)/tools/bench/tarvos_bench $(BENCH_SECONDS)
+
+# The static Windows executable $(WINDOWS_DIR)/tarvos.exe, cross-compiled with
+# MinGW-w64.
+windows-deps:
+	@./tools/ensure-deps $(WINDOWS_PACKAGES)
+
+$(WINDOWS_DIR)/CMakeCache.txt: | deps windows-deps
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/MinGW-w64.cmake -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	    -DTARVOS_GTEST_SOURCE=$(GTEST_SOURCE) $(CMAKE_FLAGS)
+
+windows: deps windows-deps $(WINDOWS_DIR)/CMakeCache.txt
+	cmake --build $(WINDOWS_DIR) -j$(JOBS) --target tarvos
+
+wine-deps:
+	@./tools/ensure-deps $(WINE_PACKAGES)
+
+# The unit tests built for Windows, then the integration suite against
+# tarvos.exe, both under Wine in a fresh prefix (tools/test-windows).
+test-windows: windows build test-deps wine-deps
+	cmake --build $(WINDOWS_DIR) -j$(JOBS) --target tarvos_unit_tests
+	./tools/test-windows $(WINDOWS_DIR) $(BUILD_DIR) $(JOBS)

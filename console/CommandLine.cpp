@@ -3,6 +3,9 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/Console.h"
+#include "platform/DebugSink.h"
+
 namespace tarvos {
 
 namespace {
@@ -109,11 +112,15 @@ std::string UsageText(bool mdnsAvailable)
         "  --version   print the version line and exit\n"
         "\n"
         "Console keys: [SPACE] prints the open connections and the lock state;\n"
-        "[ENTER] stops the server, as do SIGINT (Ctrl+C) and SIGTERM.\n"
+        "[ENTER] stops the server, as do ";
+    text += platform::kStopRequests;
+    text +=
+        ".\n"
         "\n"
         "Output: banner, settings and console lines on standard output; log lines \"Tarvos:: ...\"\n"
-        "(errors always, traces with -v) on standard error; listener failures in the system log\n"
-        "(ident \"tarvos\"). Files that clients write land in the working directory.\n";
+        "(errors always, traces with -v) on standard error; listener failures in ";
+    text += platform::kDebugOutputPlace;
+    text += ". Files that clients write land in the working directory.\n";
     return text;
 }
 

@@ -1,6 +1,7 @@
 #include "console/Server.h"
 
 #include "net/Listener.h"
+#include "platform/Console.h"
 #include "platform/Socket.h"
 
 namespace tarvos {
@@ -21,6 +22,9 @@ Server::~Server()
 
 bool Server::SetVerbose(bool on)
 {
+    ScopedLock guard(logLock);
+    // Error lines restore these after their colour.
+    savedConsoleAttributes = platform::SaveConsoleAttributes();
     verbose = on;
     return true;
 }

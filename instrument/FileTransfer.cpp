@@ -6,6 +6,7 @@
 #include "instrument/BlockSink.h"
 #include "instrument/FileNames.h"
 #include "instrument/Instrument.h"
+#include "platform/Console.h"
 #include "platform/File.h"
 
 namespace tarvos {
@@ -85,13 +86,13 @@ int Instrument::ReadFileQuery(const std::string&, uint8_t& delimiter)
     }
     if (opened != FileStatus::Ok) {
         errorQueue.PushError(FormatError(opened == FileStatus::Outside ? -257 : -256));
-        std::printf("Can not open file!\n");
+        platform::ConsolePrint("Can not open file!\n");
         return 1;
     }
     uint64_t length = 0;
     if (!file.Length(length)) {
         errorQueue.PushError(FormatError(-250, "Can not read file length!"));
-        std::printf("Can not read file length!\n");
+        platform::ConsolePrint("Can not read file length!\n");
         return 1;
     }
     char lengthText[24];
@@ -165,7 +166,7 @@ int Instrument::WriteFile(const std::string&, uint8_t& delimiter)
         errorQueue.PushError(FormatError(-258, "Cannot write file"));
         break;
     }
-    std::printf("Cannot write file\n\n");
+    platform::ConsolePrint("Cannot write file\n\n");
     return 1;
 }
 

@@ -5,6 +5,7 @@
 
 #include "instrument/Cursor.h"
 #include "instrument/Parser.h"
+#include "platform/Console.h"
 
 namespace tarvos {
 
@@ -172,7 +173,8 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
     if (delimiter == ',' || delimiter == '\n') {
         read = look.Consume(look.Position() + 1);
     } else {
-        std::printf("Unexpected Delimiter 0x%x\n", static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
+        platform::ConsolePrint("Unexpected Delimiter 0x%x\n",
+                               static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
         if (look.Position() > 0) {
             read = look.Consume(look.Position());
         }

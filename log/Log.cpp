@@ -14,8 +14,6 @@ namespace {
 
 constexpr size_t kMessageSize = 2000;
 constexpr size_t kLineSize = 2048;
-const char kErrorColour[] = "\033[1;31m";
-const char kColourReset[] = "\033[0m";
 
 // Formats the message (cut to 1999 characters) and the line with its prefix.
 void AssembleLine(char (&line)[kLineSize], const char* prefixFormat, const char* format, va_list arguments)
@@ -37,20 +35,12 @@ uint64_t NowMs()
             .count());
 }
 
-// Writes an assembled error line: to the stream (in colour on a terminal), or
-// to the debugger output.
+// Writes an assembled error line: to the stream (in colour on a terminal or
+// console), or to the debugger output.
 void WriteErrorLine(LogState* server, const char* line) REQUIRES(server->logLock)
 {
     if (server->logStream != nullptr) {
-        const bool colour = platform::IsTerminal(server->logStream);
-        if (colour) {
-            std::fputs(kErrorColour, server->logStream);
-        }
-        std::fputs(line, server->logStream);
-        if (colour) {
-            std::fputs(kColourReset, server->logStream);
-        }
-        std::fflush(server->logStream);
+        platform::WriteErrorLine(server->logStream, line, server->savedConsoleAttributes);
     } else {
         server->debugSink(line);
     }

@@ -24,6 +24,9 @@ public:
     // Read before any lock is taken, so that a verbose line costs nothing when
     // verbose output is off; set before the server starts.
     std::atomic<bool> verbose {true};
+    // What an error line restores after its colour: the console's text
+    // attributes as the server found them (SetVerbose reads them).
+    uint16_t savedConsoleAttributes GUARDED_BY(logLock) = 0;
     // The debugger output; the system log unless a test puts its own sink here.
     Sink debugSink GUARDED_BY(logLock);
     // Serialises every log line; the innermost lock of the server (only the

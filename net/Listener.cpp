@@ -86,7 +86,7 @@ bool Listener::Stop()
                 s = listenSocket;
             }
             // The accept call blocks outside the lock; shutting the socket down
-            // makes it fail so that the accept loop ends. The thread closes the
+            // and waking the call makes it fail so that the accept loop ends. The thread closes the
             // socket itself on its way out, so the descriptor can't be reused
             // under a last accept call.
             if (s != platform::kInvalidSocket) {

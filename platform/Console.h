@@ -1,6 +1,7 @@
 // The console: single key reads without echo, terminal detection, stop requests.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 namespace tarvos::platform {
@@ -28,7 +29,28 @@ private:
     bool inputEnded_ = false;
 };
 
+// The system's requests that stop the server like Enter, as the usage text
+// names them.
+extern const char kStopRequests[];
+
 // True when the stream is a terminal or console (colour makes sense there).
 bool IsTerminal(std::FILE* stream);
+
+// Readies standard output for ConsolePrint; called first thing in main.
+void StartConsoleOutput();
+
+// Writes console text (printf rules) to standard output. Every call leaves
+// whole and at once when it ends a line, also when standard output is a pipe.
+void ConsolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// What an error line restores after its highlighting, read from standard
+// output when the server starts: the console's text attributes, or on a
+// terminal 1 (0 when standard output is none).
+uint16_t SaveConsoleAttributes();
+
+// Writes one log line to the stream and flushes it: bright red where the
+// stream shows on a terminal or console (restoring savedAttributes after the
+// line), plain text elsewhere.
+void WriteErrorLine(std::FILE* stream, const char* line, uint16_t savedAttributes);
 
 }  // namespace tarvos::platform

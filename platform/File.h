@@ -13,7 +13,8 @@ enum class FileStatus {
     Ok,
     // The name, or a folder on its way, does not exist.
     Missing,
-    // The name, or a link it passes through, leads out of the working directory.
+    // The name, or a link it passes through, leads out of the working
+    // directory, or it is no name of a file there (a device, a drive).
     Outside,
     // The file system or the quota is full.
     NoSpace,
@@ -28,7 +29,8 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    // Opens an existing regular file for binary reading.
+    // Opens an existing regular file for binary reading. A name that is no
+    // plain name of a file beneath the working directory is Outside.
     FileStatus Open(const std::string& name);
     bool Length(uint64_t& length);
     // Bytes read, 0 at the end of the file, -1 on failure.
@@ -36,7 +38,8 @@ public:
     void Close();
 
 private:
-    int fd_ = -1;
+    // The file's descriptor or handle; -1 when none is open.
+    std::intptr_t fd_ = -1;
 };
 
 // A file written under a temporary name in its target's folder. Commit puts it
@@ -69,8 +72,10 @@ private:
     // Abandons and reports the error that made it necessary.
     FileStatus Fail(int error);
 
-    int folder_ = -1;
-    int fd_ = -1;
+    // The target's folder and the temporary file: descriptors or handles, -1
+    // when none is open; the target's and the temporary file's names.
+    std::intptr_t folder_ = -1;
+    std::intptr_t fd_ = -1;
     std::string leaf_;
     std::string temporary_;
 };

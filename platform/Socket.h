@@ -58,8 +58,6 @@ void RaiseOpenFileLimit();
 long Receive(SocketHandle s, void* buffer, size_t length);
 // One send call: bytes sent or -1.
 long Send(SocketHandle s, const void* buffer, size_t length);
-// One gather send of two buffers (the second may be empty): bytes sent or -1.
-long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second, size_t secondLength);
 // One piece of a gather send.
 struct SendSlice {
     const void* data;
@@ -68,6 +66,13 @@ struct SendSlice {
 // Gather send of many pieces, all handed over before it reports: bytes sent, or
 // -1 when nothing could be sent.
 long SendSlices(SocketHandle s, const SendSlice* slices, size_t count);
+// One gather send of two buffers (the second may be empty): bytes sent or -1.
+inline long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second,
+                       size_t secondLength)
+{
+    const SendSlice slices[2] = {{first, firstLength}, {second, secondLength}};
+    return SendSlices(s, slices, secondLength > 0 ? 2 : 1);
+}
 // Zero-timeout readability poll: the poll result (0 nothing, >0 readable, <0 error).
 int PollReadable(SocketHandle s);
 // The address of the connected peer as text, an IPv4 address mapped into IPv6

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -10,6 +11,9 @@
 namespace tarvos::platform {
 
 namespace {
+
+const char kErrorColour[] = "\033[1;31m";
+const char kColourReset[] = "\033[0m";
 
 int g_stopPipe[2] = {-1, -1};
 termios g_savedTerminal {};
@@ -23,6 +27,8 @@ void OnStopSignal(int)
 }
 
 }  // namespace
+
+const char kStopRequests[] = "SIGINT (Ctrl+C) and SIGTERM";
 
 ConsoleKeys::~ConsoleKeys()
 {
@@ -100,6 +106,40 @@ int ConsoleKeys::ReadKey()
 bool IsTerminal(std::FILE* stream)
 {
     return stream != nullptr && ::isatty(::fileno(stream));
+}
+
+void StartConsoleOutput()
+{
+    // Console text leaves line by line, also when standard output is a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+void ConsolePrint(const char* format, ...)
+{
+    // Standard output is line-buffered (StartConsoleOutput).
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+}
+
+uint16_t SaveConsoleAttributes()
+{
+    return IsTerminal(stdout) ? 1 : 0;
+}
+
+void WriteErrorLine(std::FILE* stream, const char* line, uint16_t)
+{
+    // The terminal's own colour comes back with the reset sequence.
+    const bool colour = IsTerminal(stream);
+    if (colour) {
+        std::fputs(kErrorColour, stream);
+    }
+    std::fputs(line, stream);
+    if (colour) {
+        std::fputs(kColourReset, stream);
+    }
+    std::fflush(stream);
 }
 
 }  // namespace tarvos::platform

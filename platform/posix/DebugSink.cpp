@@ -5,6 +5,8 @@
 
 namespace tarvos::platform {
 
+const char kDebugOutputPlace[] = "the system log\n(ident \"tarvos\")";
+
 void DebugOutput(const char* text)
 {
     static std::once_flag opened;

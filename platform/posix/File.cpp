@@ -83,10 +83,12 @@ ReplacementFile::~ReplacementFile()
 FileStatus ReplacementFile::Create(const std::string& name)
 {
     Abandon();
-    const FileStatus resolved = ResolveLeaf(name, folder_, leaf_);
+    int folder = -1;
+    const FileStatus resolved = ResolveLeaf(name, folder, leaf_);
     if (resolved != FileStatus::Ok) {
         return resolved;
     }
+    folder_ = folder;
     // An existing target must be a regular file (nothing else is opened), and
     // one that this process could open to overwrite in place.
     struct stat target {};

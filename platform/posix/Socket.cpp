@@ -162,12 +162,6 @@ long Send(SocketHandle s, const void* buffer, size_t length)
     return static_cast<long>(::send(Fd(s), buffer, length, MSG_NOSIGNAL));
 }
 
-long SendGather(SocketHandle s, const void* first, size_t firstLength, const void* second, size_t secondLength)
-{
-    const SendSlice slices[2] = {{first, firstLength}, {second, secondLength}};
-    return SendSlices(s, slices, secondLength > 0 ? 2 : 1);
-}
-
 long SendSlices(SocketHandle s, const SendSlice* slices, size_t count)
 {
     constexpr size_t kMaxParts = 128;

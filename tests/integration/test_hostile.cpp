@@ -32,7 +32,7 @@ constexpr uint64_t kEndless = ~uint64_t{0};
 // Bytes pushed through each "endless" message: in a normal build well above
 // what the socket buffers of both ends can hold, so the server must have
 // consumed them.
-constexpr size_t kStreamBytes = Scaled(size_t{48} << 20, 6);
+const size_t kStreamBytes = ScaledForServer(size_t{48} << 20, 6);
 
 // Commands filling exactly one 258-byte look-ahead. The parser splits a
 // token that runs across the end of a fill, and while a message goes on each
@@ -330,6 +330,8 @@ TEST_F(HostileTest, SlowSenderDoesNotDelayOtherSessions)
 
 TEST_F(HostileTest, EndlessUndefinedHeadersKeepMemoryAndErrorQueueBounded)
 {
+    SKIP_UNDER_WINE("a flood sent as fast as this client can outruns Wine's socket calls (about 0.2 ms each) "
+                    "by more than the client's 10 s send timeout");
     HislipSession s;
     ASSERT_TRUE(s.Open(server_->Port())) << s.lastError;
     const auto end = Clock::now() + std::chrono::seconds(3);

@@ -87,7 +87,7 @@ size_t LoadTest::idleFds_ = 0;
 TEST_F(LoadTest, SixtyFourSessionsQueryAtOnceAndEveryAnswerIsTheirOwn)
 {
     constexpr size_t kSessions = 64;
-    const size_t queries = Scaled(2000, 10);
+    const size_t queries = ScaledForServer(2000, 10);
     // Session IDs are handed out while a session waits for its second
     // channel, so sessions are opened one after another.
     std::vector<std::unique_ptr<HislipSession>> sessions;
@@ -133,7 +133,7 @@ TEST_F(LoadTest, SixtyFourSessionsQueryAtOnceAndEveryAnswerIsTheirOwn)
 
 TEST_F(LoadTest, TenThousandSequentialConnectionsLeaveNothingBehind)
 {
-    const size_t rounds = Scaled(10000, 10);
+    const size_t rounds = ScaledForServer(10000, 10);
     const size_t threads = server_->ThreadCount();
     const size_t fds = server_->OpenFdCount();
     // A few rounds first, so that the server's allocator and thread caches
@@ -170,7 +170,7 @@ TEST_F(LoadTest, TenThousandSequentialConnectionsLeaveNothingBehind)
 
 TEST_F(LoadTest, ThousandIdleSessionsAllAnswer)
 {
-    const size_t count = Scaled(1000, 5);
+    const size_t count = ScaledForServer(1000, 5);
     const size_t threads = server_->ThreadCount();
     const size_t fds = server_->OpenFdCount();
     std::vector<std::unique_ptr<HislipSession>> sessions;
@@ -182,7 +182,10 @@ TEST_F(LoadTest, ThousandIdleSessionsAllAnswer)
     std::printf("%zu sessions open after %.0f ms, server at %zu KiB\n", count, MsSince(start),
         server_->ResidentKiB());
     EXPECT_EQ(server_->ThreadCount(), threads + 2 * count);
-    EXPECT_EQ(server_->OpenFdCount(), fds + 2 * count);
+    // Wine keeps descriptors of its own for each socket.
+    if (!UnderWine()) {
+        EXPECT_EQ(server_->OpenFdCount(), fds + 2 * count);
+    }
     ExpectControlAnswers();
 
     // Every one of them answers, the last opened first.

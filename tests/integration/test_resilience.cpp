@@ -61,6 +61,7 @@ void Reset(HislipSocket& socket)
 
 TEST(Resilience, AcceptGoesOnOnBothFamiliesOnceDescriptorsAreFreeAgain)
 {
+    SKIP_UNDER_WINE("a descriptor limit on Wine's process starves Wine itself, not the program's sockets");
     ServerProcess server;
     ASSERT_TRUE(server.StartAndWaitReady());
     // Leave the server a few dozen descriptors, as prlimit on its process does.
@@ -163,7 +164,10 @@ TEST(Resilience, StopRefusesSessionsOpenedMeanwhileAndEndsInBoundedTime)
 
 TEST(Resilience, ClosingLinesCarryTheSocketErrorOnAPipeAndOnATerminal)
 {
-    for (const bool terminal : {false, true}) {
+    // Under Wine standard error is never a console, which alone would show
+    // colour (as console attributes, not in the text).
+    const std::vector<bool> terminals = UnderWine() ? std::vector<bool>{false} : std::vector<bool>{false, true};
+    for (const bool terminal : terminals) {
         SCOPED_TRACE(terminal ? "standard error on a terminal" : "standard error on a pipe");
         ServerProcess server;
         server.SetStderrTerminal(terminal);
@@ -174,9 +178,15 @@ TEST(Resilience, ClosingLinesCarryTheSocketErrorOnAPipeAndOnATerminal)
         ASSERT_TRUE(s.Open(server.Port())) << s.lastError;
         std::string answer;
         ASSERT_TRUE(s.Query("*IDN?\n", answer)) << s.lastError;
+        if (UnderWine()) {
+            // Wine reports a reset that comes before the server's receive
+            // waits as an orderly end; give the receive time to begin.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
         Reset(s.sync);
         s.async.Close();
-        const std::string reset = std::to_string(ECONNRESET);
+        // Windows reports a reset as WSAECONNRESET.
+        const std::string reset = std::to_string(UnderWine() ? 10054 : ECONNRESET);
         EXPECT_TRUE(server.WaitForStderr("ERROR: Connection error " + reset + "\n", 5000)) << server.Stderr();
         EXPECT_TRUE(server.WaitForStderr("Error: Data channel closed with error " + reset + "\n", 5000))
             << server.Stderr();
@@ -243,7 +253,7 @@ TEST(Resilience, LogFloodOfOneConnectionStaysUnderTheRateUnlessVerbose)
         ASSERT_TRUE(s.Open(server.Port())) << s.lastError;
 
         // Data messages that all carry one MessageID: one warning each.
-        const size_t messages = verbose ? 3000 : Scaled(200000, 10);
+        const size_t messages = verbose ? 3000 : ScaledForServer(200000, 10);
         const uint32_t id = 0x12345678u;
         std::string batch;
         for (int i = 0; i < 10000; ++i) batch += EncodeMessage(+Msg::Data, 0, id);

@@ -1,17 +1,15 @@
 // Message codec and the single-channel HislipSocket.
 #include "tests/support/HislipClient.h"
 
+#if !defined(_WIN32)
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -59,7 +57,7 @@ constexpr std::array<const char*, 26> kNames = {
 };
 
 // Binds s to localAddress (any port) before it connects.
-bool BindLocal(int s, int family, const std::string& localAddress, std::string& why)
+bool BindLocal(NativeSocket s, int family, const std::string& localAddress, std::string& why)
 {
     sockaddr_storage local{};
     socklen_t length = 0;
@@ -81,7 +79,7 @@ bool BindLocal(int s, int family, const std::string& localAddress, std::string& 
         }
     }
     if (::bind(s, reinterpret_cast<sockaddr*>(&local), length) != 0) {
-        why = "bind " + localAddress + ": " + std::strerror(errno);
+        why = "bind " + localAddress + ": " + SocketErrorText(SocketErrorCode());
         return false;
     }
     return true;
@@ -177,68 +175,70 @@ bool HislipSocket::Connect(uint16_t port, const std::string& host, int timeoutMs
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string why = "no address";
-    for (addrinfo* ai = res; ai != nullptr && fd_ < 0; ai = ai->ai_next) {
-        int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-        if (s < 0) {
-            why = std::string("socket: ") + std::strerror(errno);
+    for (addrinfo* ai = res; ai != nullptr && fd_ == kNoSocket; ai = ai->ai_next) {
+        NativeSocket s = OpenStreamSocket(ai->ai_family);
+        if (s == kNoSocket) {
+            why = "socket: " + SocketErrorText(SocketErrorCode());
             continue;
         }
         if (!localAddress.empty() && !BindLocal(s, ai->ai_family, localAddress, why)) {
-            ::close(s);
+            CloseSocket(s);
             continue;
         }
-        int rc = ::connect(s, ai->ai_addr, ai->ai_addrlen);
-        if (rc != 0 && errno == EINPROGRESS) {
-            pollfd pfd{s, POLLOUT, 0};
+        int rc = ::connect(s, ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen));
+        std::string failure;
+        if (rc != 0 && WouldBlock(SocketErrorCode())) {
             int pr;
             do {
-                pr = ::poll(&pfd, 1, MsUntil(deadline));
-            } while (pr < 0 && errno == EINTR);
+                pr = PollSocket(s, POLLOUT, MsUntil(deadline));
+            } while (pr < 0 && Interrupted(SocketErrorCode()));
             if (pr == 0) {
-                errno = ETIMEDOUT;
+                failure = "timed out";
             } else {
                 int soErr = 0;
                 socklen_t len = sizeof(soErr);
-                ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soErr, &len);
-                errno = soErr;
+                ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &len);
                 rc = soErr == 0 ? 0 : -1;
+                if (soErr != 0) failure = SocketErrorText(soErr);
             }
+        } else if (rc != 0) {
+            failure = SocketErrorText(SocketErrorCode());
         }
         if (rc != 0) {
-            why = std::string("connect: ") + std::strerror(errno);
-            ::close(s);
+            why = "connect: " + failure;
+            CloseSocket(s);
             continue;
         }
-        ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) & ~O_NONBLOCK);
+        UseForClient(s);
         int one = 1;
-        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
         fd_ = s;
     }
     ::freeaddrinfo(res);
-    if (fd_ < 0) return Fail(why);
+    if (fd_ == kNoSocket) return Fail(why);
     error_.clear();
     return true;
 }
 
 bool HislipSocket::SendAll(const char* data, size_t len)
 {
-    if (fd_ < 0) return Fail("not connected");
+    if (fd_ == kNoSocket) return Fail("not connected");
     size_t done = 0;
     while (done < len) {
-        ssize_t n = ::send(fd_, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long n = SendNow(fd_, data + done, len - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd pfd{fd_, POLLOUT, 0};
-            int pr = ::poll(&pfd, 1, sendTimeoutMs_);
+        const int code = SocketErrorCode();
+        if (n < 0 && Interrupted(code)) continue;
+        if (n < 0 && WouldBlock(code)) {
+            int pr = PollSocket(fd_, POLLOUT, sendTimeoutMs_);
             if (pr == 0) return Fail("send timeout (peer not reading)");
-            if (pr < 0 && errno != EINTR) return Fail(std::string("poll: ") + std::strerror(errno));
+            if (pr < 0 && !Interrupted(SocketErrorCode())) return Fail("poll: " + SocketErrorText(SocketErrorCode()));
             continue;
         }
-        return Fail(std::string("send: ") + std::strerror(errno));
+        return Fail("send: " + SocketErrorText(code));
     }
     return true;
 }
@@ -261,18 +261,17 @@ bool HislipSocket::SendRaw(const std::string& bytes)
 bool HislipSocket::ReadInto(char* dst, size_t want, size_t& have, int timeoutMs)
 {
     while (have < want) {
-        pollfd pfd{fd_, POLLIN, 0};
-        int pr = ::poll(&pfd, 1, timeoutMs);
-        if (pr < 0 && errno == EINTR) continue;
-        if (pr < 0) return Fail(std::string("poll: ") + std::strerror(errno));
+        int pr = PollSocket(fd_, POLLIN, timeoutMs);
+        if (pr < 0 && Interrupted(SocketErrorCode())) continue;
+        if (pr < 0) return Fail("poll: " + SocketErrorText(SocketErrorCode()));
         if (pr == 0) return Fail("timeout");
-        ssize_t n = ::recv(fd_, dst + have, want - have, MSG_DONTWAIT);
+        const long n = ReceiveNow(fd_, dst + have, want - have);
         if (n > 0) {
             have += static_cast<size_t>(n);
         } else if (n == 0) {
             return Fail("closed by peer");
-        } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return Fail(std::string("recv: ") + std::strerror(errno));
+        } else if (const int code = SocketErrorCode(); !Interrupted(code) && !WouldBlock(code)) {
+            return Fail("recv: " + SocketErrorText(code));
         }
     }
     return true;
@@ -280,7 +279,7 @@ bool HislipSocket::ReadInto(char* dst, size_t want, size_t& have, int timeoutMs)
 
 bool HislipSocket::Receive(Message& m, int timeoutMs)
 {
-    if (fd_ < 0) return Fail("not connected");
+    if (fd_ == kNoSocket) return Fail("not connected");
     if (!inPayload_) {
         if (!ReadInto(header_, kHeaderSize, headerHave_, timeoutMs)) return false;
         headerHave_ = 0;
@@ -321,21 +320,20 @@ bool HislipSocket::ReceiveType(Message& m, uint8_t type, int timeoutMs)
 
 bool HislipSocket::ExpectSilence(int ms)
 {
-    if (fd_ < 0) return Fail("not connected");
+    if (fd_ == kNoSocket) return Fail("not connected");
     if (headerHave_ > 0 || inPayload_) return Fail("part of a message is already buffered");
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        pollfd pfd{fd_, POLLIN, 0};
-        int pr = ::poll(&pfd, 1, MsUntil(deadline));
-        if (pr < 0 && errno == EINTR) continue;
-        if (pr < 0) return Fail(std::string("poll: ") + std::strerror(errno));
+        int pr = PollSocket(fd_, POLLIN, MsUntil(deadline));
+        if (pr < 0 && Interrupted(SocketErrorCode())) continue;
+        if (pr < 0) return Fail("poll: " + SocketErrorText(SocketErrorCode()));
         if (pr == 0) return true;
         char c;
-        ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        const long n = ReceiveNow(fd_, &c, 1, true);
         if (n > 0) return Fail("data arrived");
         if (n == 0) return Fail("closed by peer");
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return Fail(std::string("recv: ") + std::strerror(errno));
+        if (const int code = SocketErrorCode(); !Interrupted(code) && !WouldBlock(code)) {
+            return Fail("recv: " + SocketErrorText(code));
         }
         if (MsUntil(deadline) == 0) return true;
     }
@@ -343,42 +341,45 @@ bool HislipSocket::ExpectSilence(int ms)
 
 bool HislipSocket::WaitClosed(int timeoutMs)
 {
-    if (fd_ < 0) return Fail("not connected");
+    if (fd_ == kNoSocket) return Fail("not connected");
     headerHave_ = 0;
     inPayload_ = false;
     partial_ = Message{};
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[65536];
     for (;;) {
-        pollfd pfd{fd_, POLLIN, 0};
-        int pr = ::poll(&pfd, 1, MsUntil(deadline));
-        if (pr < 0 && errno == EINTR) continue;
-        if (pr < 0) return Fail(std::string("poll: ") + std::strerror(errno));
+        int pr = PollSocket(fd_, POLLIN, MsUntil(deadline));
+        if (pr < 0 && Interrupted(SocketErrorCode())) continue;
+        if (pr < 0) return Fail("poll: " + SocketErrorText(SocketErrorCode()));
         if (pr == 0) return Fail("still open");
-        ssize_t n = ::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
+        const long n = ReceiveNow(fd_, buf, sizeof(buf));
         if (n == 0) return true;
-        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return true;  // reset counts as closed
+        if (n < 0) {
+            const int code = SocketErrorCode();
+            if (!Interrupted(code) && !WouldBlock(code)) return true;  // reset counts as closed
+        }
         if (MsUntil(deadline) == 0) return Fail("still open (data kept arriving)");
     }
 }
 
-void HislipSocket::Adopt(int fd)
+void HislipSocket::Adopt(NativeSocket fd)
 {
     Close();
     fd_ = fd;
+    if (fd_ != kNoSocket) UseForClient(fd_);
     error_.clear();
 }
 
 void HislipSocket::ShutdownWrite()
 {
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+    if (fd_ != kNoSocket) ShutdownSending(fd_);
 }
 
 void HislipSocket::Close()
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
+    if (fd_ != kNoSocket) {
+        CloseSocket(fd_);
+        fd_ = kNoSocket;
     }
     headerHave_ = 0;
     inPayload_ = false;

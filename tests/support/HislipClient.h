@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestSocket.h"
+
 namespace tarvos::test {
 
 enum class Msg : uint8_t {
@@ -114,11 +116,11 @@ public:
 
     // Takes ownership of an already connected descriptor (e.g. one accepted
     // by a test that plays the server side).
-    void Adopt(int fd);
+    void Adopt(NativeSocket fd);
     void ShutdownWrite();
     void Close();
-    int Fd() const { return fd_; }
-    bool IsOpen() const { return fd_ >= 0; }
+    NativeSocket Fd() const { return fd_; }
+    bool IsOpen() const { return fd_ != kNoSocket; }
 
     // Why the last failing call failed ("timeout", "closed", ...).
     const std::string& LastError() const { return error_; }
@@ -131,7 +133,7 @@ private:
     bool ReadInto(char* dst, size_t want, size_t& have, int timeoutMs);
     bool Fail(const std::string& why);
 
-    int fd_ = -1;
+    NativeSocket fd_ = kNoSocket;
     int sendTimeoutMs_ = 10000;
     uint64_t maxPayload_ = uint64_t{1} << 30;
     std::string error_;

@@ -2,6 +2,7 @@
 // ThreadSanitizer every byte and every thread costs many times more (and
 // ThreadSanitizer caps the threads a process may create), so those builds run
 // the same cases with smaller counts and allow for the sanitizers' own memory.
+// A server under Wine gets the smaller counts as well (ScaledForServer).
 #pragma once
 
 #include <chrono>
@@ -10,6 +11,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+
+#include "tests/support/ServerProcess.h"
 
 namespace tarvos::test {
 
@@ -46,6 +49,13 @@ inline constexpr bool kSanitizedBuild = false;
 constexpr size_t Scaled(size_t count, size_t divisor)
 {
     return kSanitizedBuild ? (count / divisor > 0 ? count / divisor : 1) : count;
+}
+
+// Scaled, and scaled down the same way when the server under test runs under
+// Wine, whose socket calls cost many times what they cost here.
+inline size_t ScaledForServer(size_t count, size_t divisor)
+{
+    return UnderWine() ? (count / divisor > 0 ? count / divisor : 1) : Scaled(count, divisor);
 }
 
 // Growth of the server's resident memory that still counts as bounded.

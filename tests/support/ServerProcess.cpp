@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -110,6 +111,23 @@ bool MakeTerminal(int p[2])
     return true;
 }
 
+// Appends a piece of a stream with "\r\n" turned into "\n"; held carries a
+// "\r" that ended the previous piece.
+void AppendWithoutReturns(std::string& text, const char* piece, size_t length, bool& held)
+{
+    for (size_t i = 0; i < length; ++i) {
+        if (held) {
+            held = false;
+            if (piece[i] != '\n') text += '\r';
+        }
+        if (piece[i] == '\r') {
+            held = true;
+            continue;
+        }
+        text += piece[i];
+    }
+}
+
 size_t CountOccurrences(const std::string& hay, const std::string& needle)
 {
     if (needle.empty()) return 0;
@@ -118,69 +136,25 @@ size_t CountOccurrences(const std::string& hay, const std::string& needle)
     return n;
 }
 
-bool PortBindable(int family, uint16_t port, bool* unsupported)
-{
-    *unsupported = false;
-    int s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        *unsupported = (errno == EAFNOSUPPORT);
-        return false;
-    }
-    int rc;
-    if (family == AF_INET6) {
-        int one = 1;
-        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(port);
-        rc = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        rc = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    }
-    if (rc != 0) *unsupported = (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT);
-    ::close(s);
-    return rc == 0;
-}
-
 }  // namespace
 
 const char* ServerBinary()
 {
-    return TARVOS_BINARY;
+    const char* chosen = std::getenv("TARVOS_TEST_SERVER");
+    return chosen != nullptr && chosen[0] != '\0' ? chosen : TARVOS_BINARY;
 }
 
-uint16_t FreePort()
+bool UnderWine()
 {
-    static std::mutex mu;
-    static std::set<uint16_t> issued;
-    std::lock_guard<std::mutex> lock(mu);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0) return 0;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
-        socklen_t len = sizeof(a);
-        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-            ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            ::close(s);
-            continue;
-        }
-        ::close(s);
-        uint16_t port = ntohs(a.sin_port);
-        if (port == 0 || issued.count(port) != 0) continue;
-        bool noIpv6 = false;
-        if (!PortBindable(AF_INET6, port, &noIpv6) && !noIpv6) continue;
-        issued.insert(port);
-        return port;
-    }
-    return 0;
+    const char* wine = std::getenv("TARVOS_TEST_WINE");
+    return wine != nullptr && wine[0] != '\0';
+}
+
+void ServerProcess::SetEnvironment(const std::string& name, const std::string& value)
+{
+    const std::string prefix = name + "=";
+    std::erase_if(environment_, [&](const std::string& entry) { return entry.rfind(prefix, 0) == 0; });
+    environment_.push_back(prefix + value);
 }
 
 ServerProcess::~ServerProcess()
@@ -227,9 +201,23 @@ bool ServerProcess::Start(const std::vector<std::string>& args, bool addPort, co
     // Everything the child touches is prepared before fork(): between fork and
     // exec only async-signal-safe calls are made.
     std::vector<char*> argv;
+    if (UnderWine()) argv.push_back(std::getenv("TARVOS_TEST_WINE"));
     argv.push_back(const_cast<char*>(ServerBinary()));
     for (auto& a : full) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The inherited environment with the test's own entries in place.
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const bool replaced = std::any_of(environment_.begin(), environment_.end(), [&](const std::string& own) {
+            return text.compare(0, own.find('=') + 1, own, 0, own.find('=') + 1) == 0;
+        });
+        if (!replaced) variables.push_back(text);
+    }
+    variables.insert(variables.end(), environment_.begin(), environment_.end());
+    std::vector<char*> envp;
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
     const char* dir = workDir.empty() ? nullptr : workDir.c_str();
     const long openMax = ::sysconf(_SC_OPEN_MAX);
     const int fdLimit = (openMax > 0 && openMax < 65536) ? static_cast<int>(openMax) : 65536;
@@ -271,7 +259,7 @@ bool ServerProcess::Start(const std::vector<std::string>& args, bool addPort, co
             for (int fd = 3; fd < fdLimit; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         }
         if (dir != nullptr && ::chdir(dir) != 0) ReportAndExit(report[1], 2);
-        ::execv(argv[0], argv.data());
+        ::execve(argv[0], argv.data(), envp.data());
         ReportAndExit(report[1], 3);
     }
 
@@ -334,6 +322,10 @@ void ServerProcess::ReaderLoop(int outFd, int errFd)
 {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     char buf[65536];
+    // Under Wine a "\r" that ended the last piece of a stream, held back
+    // until the next piece tells whether a "\n" follows.
+    const bool lineEnds = UnderWine();
+    bool heldReturn[2] = {false, false};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         {
             std::lock_guard<std::mutex> lock(mu_);
@@ -352,7 +344,12 @@ void ServerProcess::ReaderLoop(int outFd, int errFd)
                 continue;
             }
             std::lock_guard<std::mutex> lock(mu_);
-            (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(r));
+            std::string& text = i == 0 ? out_ : err_;
+            if (lineEnds) {
+                AppendWithoutReturns(text, buf, static_cast<size_t>(r), heldReturn[i]);
+            } else {
+                text.append(buf, static_cast<size_t>(r));
+            }
             cv_.notify_all();
         }
     }

@@ -19,15 +19,26 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/FreePort.h"
+
 namespace tarvos::test {
 
-// A TCP port that is free on both 127.0.0.1 and ::1 right now. Ports handed
-// out earlier by this process are not handed out again. Returns 0 if no port
-// could be found (practically never).
-uint16_t FreePort();
-
-// Path of the server executable under test.
+// Path of the server executable under test: TARVOS_TEST_SERVER when set
+// (for instance the Windows build), else the one built beside the tests.
 const char* ServerBinary();
+
+// True when the server under test runs under Wine: TARVOS_TEST_WINE names
+// the Wine loader that starts it. Its standard streams then come with "\r\n"
+// line ends, which the captured text has as "\n".
+bool UnderWine();
+
+// Skips the current test when the server runs under Wine, with the reason.
+#define SKIP_UNDER_WINE(reason)                                  \
+    do {                                                         \
+        if (::tarvos::test::UnderWine()) {                       \
+            GTEST_SKIP() << "not run under Wine: " << (reason);  \
+        }                                                        \
+    } while (false)
 
 class ServerProcess {
 public:
@@ -53,6 +64,8 @@ public:
     // Standard error of the servers started from now on is a terminal (a
     // pseudo-terminal in raw mode, read like the pipe) instead of a pipe.
     void SetStderrTerminal(bool on) { stderrTerminal_ = on; }
+    // Sets an environment variable for the servers started from now on.
+    void SetEnvironment(const std::string& name, const std::string& value);
 
     uint16_t Port() const { return port_; }
     pid_t Pid() const { return pid_; }
@@ -107,6 +120,8 @@ private:
     uint16_t port_ = 0;
     int stdinFd_ = -1;
     bool stderrTerminal_ = false;
+    // "NAME=value" entries that override the inherited environment.
+    std::vector<std::string> environment_;
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
