@@ -107,6 +107,33 @@ TEST_F(FaultTest, SplitSendsTheNextResponseInPartsOfTheGivenSizeOnce)
     EXPECT_EQ(same.size(), 2u);
 }
 
+TEST_F(FaultTest, SplitCutsAResponseThatLeftInPartsAcrossItsParts)
+{
+    // About 1.06 MiB of joined answers: the response leaves in parts while the
+    // program message is read, and SPLIT recuts all of it.
+    std::string program;
+    std::string expected;
+    for (int i = 0; i < 33000; ++i) {
+        program += "*OPC?;";
+        expected += "1;";
+    }
+    program += "*IDN?\n";
+    expected += kIdentity;
+    s_.Write("DIAG:FAULT:SPLIT 100000;DIAG:FAULT:MSGID\n");
+    const uint32_t id = s_.Write(program);
+    std::vector<Message> parts;
+    std::string answer;
+    ASSERT_TRUE(s_.ReadResponse(answer, &parts, 10000)) << s_.lastError;
+    EXPECT_EQ(answer, expected);
+    ASSERT_EQ(parts.size(), (expected.size() + 99999) / 100000);
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        EXPECT_EQ(parts[i].type, +Msg::Data);
+        EXPECT_EQ(parts[i].payload.size(), 100000u);
+    }
+    for (const Message& m : parts) EXPECT_EQ(m.param, id - 2) << Describe(m);
+    EXPECT_EQ(Ask("SYST:ERR?\n"), "0,\"No error\"\n");
+}
+
 TEST_F(FaultTest, MsgidAnswersWithTheMessageIdOfThePreviousMessage)
 {
     s_.Write("DIAG:FAULT:MSGID\n");
