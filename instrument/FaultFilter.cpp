@@ -6,8 +6,10 @@ namespace tarvos {
 
 void FaultFilter::NoteClears()
 {
+    // A response during the clear is dropped anyway, and the clear's end
+    // disarms whatever was armed before or during it.
     const uint32_t clears = channel_.CompletedClears();
-    if (clears == seenClears_ && !channel_.ClearEvent().IsSet()) {
+    if (clears == seenClears_) {
         return;
     }
     seenClears_ = clears;

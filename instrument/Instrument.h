@@ -32,8 +32,13 @@ public:
     // The loop over program message units until the channel ends; the result
     // that ended it (0 the peer closed, negative a failure).
     long Serve();
-    // Gives the block buffer back when a session has ended.
-    void ReleaseBlockBuffer() { parser.ReleaseBlockBuffer(); }
+    // Gives back what the session held (the block buffer, the faults and the
+    // rest of a split response) when it has ended.
+    void ReleaseSessionMemory()
+    {
+        parser.ReleaseBlockBuffer();
+        faults.Reset();
+    }
 
     // --- responses ---
     // Hands one response message unit to the response of the program message:
