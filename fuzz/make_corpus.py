@@ -55,6 +55,11 @@ def sync_sessions():
     s["error_queue"] = (c.send(b"BAR\n", answers=False) + c.send(b"*ESE\n", answers=False)
                         + c.send(b"SYST:ERR?\n") + c.send(b":SYST:ERR?;ERR?\n") + c.send(b"SYSTEM:ERROR?\n"))
     c = Sync()
+    s["faults"] = (c.send(b"DIAG:FAULT:SLOW 0;DIAG:FAULT:SPLIT 3;DIAG:FAULT:MSGID;*IDN?\n")
+                   + c.send(b"DIAG:FAULT:INTERRUPT;DIAG:FAULT:ERROR 200;DIAG:FAULT?\n")
+                   + c.send(b"DIAG:FAULT:DELAY 5;DIAG:FAULT:SPLIT 0;DIAG:FAULT:CLEAR\n", answers=False)
+                   + c.send(b"DIAG:FAULT:DROP;*OPC?\n"))
+    c = Sync()
     first = c.send(b"SLEEP 20\n", answers=False)
     c.cleared()
     s["device_clear"] = first + msg(DEVICE_CLEAR_COMPLETE, 0) + c.send(b"*IDN?\n")
@@ -120,6 +125,16 @@ def session_sessions():
     s["mmem"] = chunked([(0, c.send(b"MMEM:DATA 'f.bin',#3300" + bytes(range(256)) + b"x" * 44 + b"\n",
                                     answers=False)),
                          (0, c.send(b"MMEM:DATA? 'f.bin'\n")), (1, msg(ASYNC_STATUS_QUERY, 1, FIRST_ID + 2))])
+    # Faults armed, fired and cleared beside the asynchronous channel's traffic.
+    c = Sync()
+    armed = c.send(b"DIAG:FAULT:SLOW 10;DIAG:FAULT:SPLIT 4;DIAG:FAULT:MSGID;DIAG:FAULT:DELAY 20\n", answers=False)
+    c.cleared()
+    s["faults"] = chunked([(0, armed), (1, msg(ASYNC_STATUS_QUERY, 0, FIRST_ID)),
+                           (1, msg(ASYNC_DEVICE_CLEAR)), (0, msg(DEVICE_CLEAR_COMPLETE, 0)),
+                           (0, c.send(b"DIAG:FAULT:INTERRUPT;DIAG:FAULT:SPLIT 5;*IDN?\n")),
+                           (1, msg(ASYNC_STATUS_QUERY, 1, FIRST_ID)),
+                           (0, c.send(b"DIAG:FAULT:ERROR 3;DIAG:FAULT:DROP;DIAG:FAULT?;*IDN?\n")),
+                           (0, c.send(b"DIAG:FAULT:FATAL 0\n", answers=False))])
     s["fatal_error"] = chunked([(1, msg(FATAL_ERROR, 3, 0, b"bye")), (0, msg(DATA_END, 0, FIRST_ID, b"*IDN?\n"))])
     c = Sync()
     s["controls_while_discarding"] = chunked([

@@ -102,8 +102,13 @@ int Channel::SendOutcome(long sent, long expected, uint32_t payloadLength)
 int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
                          const void* payload)
 {
+    return SendMessageAs(type, controlCode, messageParameter, payloadLength, payload, true);
+}
+
+int Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                           const void* payload, bool allowPace)
+{
     uint8_t wire[kHeaderSize];
-    const platform::SocketHandle s = Socket();
     const auto* bytes = static_cast<const uint8_t*>(payload);
     if (payload == nullptr) {
         payloadLength = 0;
@@ -113,23 +118,39 @@ int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messagePara
     platform::MutexLock sending(sendLock);
     TraceSend(type, controlCode, messageParameter, payloadLength, payload);
 
-    if (Slow()) {
-        for (uint32_t i = 0; i < kHeaderSize + payloadLength; ++i) {
-            const uint8_t* next = i < kHeaderSize ? &wire[i] : &bytes[i - kHeaderSize];
-            if (platform::Send(s, next, 1) <= 0) {
-                LogError(log, "ERROR: send HiSlip message returns error %d\n", SaveSocketError());
-                return -1;
-            }
+    if (Slow() || (allowPace && Paced())) {
+        if (!SendBytewise(wire, bytes, payloadLength, allowPace)) {
+            return -1;
         }
         return static_cast<int>(kHeaderSize + payloadLength);
     }
     const long expected = static_cast<long>(kHeaderSize) + static_cast<long>(payloadLength);
-    return SendOutcome(platform::SendGather(s, wire, kHeaderSize, bytes, payloadLength), expected, payloadLength);
+    return SendOutcome(platform::SendGather(Socket(), wire, kHeaderSize, bytes, payloadLength), expected,
+                       payloadLength);
+}
+
+bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowPace)
+{
+    const platform::SocketHandle s = Socket();
+    const uint64_t start = platform::NowMs();
+    for (uint32_t i = 0; i < kHeaderSize + length; ++i) {
+        if (allowPace && i > 0) {
+            AwaitPace(start, i);
+        }
+        const uint8_t* next = i < kHeaderSize ? &header[i] : &payload[i - kHeaderSize];
+        if (platform::Send(s, next, 1) <= 0) {
+            LogError(log, "ERROR: send HiSlip message returns error %d\n", SaveSocketError());
+            return false;
+        }
+    }
+    return true;
 }
 
 void Channel::LinkWith(Channel* sync)
 {
     engine.links.Link(sync, this);
+    // A pace armed before the asynchronous channel arrived covers it too.
+    SetPace(sync->pace.load(std::memory_order_relaxed));
 }
 
 void Channel::Unlink()
@@ -163,11 +184,14 @@ void Channel::ResetChannel()
     isSync = false;
     isAsync = false;
     srqArmed = false;
+    SetPace(kNoPace);
 }
 
 bool Channel::CloseSession()
 {
     closedEvent.Set();
+    // A paced send of either channel ends its pauses: the session is over.
+    DisarmSessionPace();
     // A synchronous channel that ends before its partner arrived gives its
     // session slot back, so no later AsyncInitialize pairs with it.
     engine.sessionTable.Forget(this);

@@ -13,6 +13,7 @@
 #include "hislip/LookAhead.h"
 #include "hislip/MessageHeader.h"
 #include "hislip/Protocol.h"
+#include "hislip/ResponseFault.h"
 #include "hislip/ResponseWriter.h"
 #include "platform/Mutex.h"
 #include "platform/Socket.h"
@@ -57,6 +58,9 @@ public:
     {
         return SendMessage(static_cast<uint8_t>(type), controlCode, messageParameter, payloadLength, payload);
     }
+    // Sends FatalError (fatal) or Error with the code and its text; the
+    // SendMessage result.
+    int SendProtocolError(bool fatal, uint8_t code);
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
     long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override EXCLUDES(lock);
@@ -71,10 +75,32 @@ public:
     unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
 
     // --- responses (see ResponseWriter) ---
-    int SendResponseEnd(const void* data, uint32_t length) override EXCLUDES(lock);
-    int SendResponsePart(const void* data, uint32_t length) override EXCLUDES(lock);
+    int SendResponseEnd(const void* data, uint32_t length) override { return SendResponseEnd(data, length, {}); }
+    int SendResponsePart(const void* data, uint32_t length) override { return SendResponsePart(data, length, {}); }
     int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) override
-        EXCLUDES(lock, sendLock);
+    {
+        return SendResponseParts(parts, count, dropped, {});
+    }
+    // The same, shaped by a test fault. A cut response returns 0 (less than
+    // its payload left).
+    int SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(lock, sendLock);
+    int SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(lock, sendLock);
+    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,
+                          const ResponseFault& fault) EXCLUDES(lock, sendLock);
+
+    // --- test faults of the session ---
+    // Sends the Interrupted pair for the current MessageID at once, with the
+    // error entry and status of a late response; -1 when a send failed.
+    long SignalInterrupted() EXCLUDES(lock);
+    // Shuts both channels of the session down: their workers and the client
+    // see the end.
+    void ShutDownSession();
+    // Paces the sending of both channels of the session: byte by byte, us
+    // microseconds per byte, until disarmed (a device clear, the session's
+    // end). kNoPace disarms.
+    static constexpr uint32_t kNoPace = 0xFFFFFFFFu;
+    void PaceSession(uint32_t us);
+    bool Paced() const { return pace.load(std::memory_order_relaxed) != kNoPace; }
 
     // --- status and service requests ---
     // Stores the instrument's status byte and enable mask; a service request
@@ -179,7 +205,8 @@ private:
     // lines) when they are dropped, else the MessageID of the first part and
     // whether each further part counts its own. Without lateCheck, pending
     // input doesn't drop them (it is the rest of their own program message).
-    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck = true) EXCLUDES(lock);
+    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
+        EXCLUDES(lock);
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
     void SendLockResponse(LockResponse code);
@@ -197,6 +224,27 @@ private:
     // Pairs this asynchronous channel with the synchronous channel.
     void LinkWith(Channel* sync);
     bool Slow() const;
+    // Sends one message; a paced channel sends it byte by byte unless allowPace
+    // is false.
+    int SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                      const void* payload, bool allowPace) EXCLUDES(sendLock);
+    // Sends bytes [0, length) of a message one send call each, pausing by the
+    // pace between them; false (after the error line) when a send failed.
+    bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowPace)
+        REQUIRES(sendLock);
+    // Waits until byte number index of a message begun at startMs is due by
+    // the pace; a disarmed pace or the stop ends the wait at once.
+    void AwaitPace(uint64_t startMs, uint32_t index);
+    // Sets this channel's pace (kNoPace: none).
+    void SetPace(uint32_t us);
+    // Disarms the pace of both channels of the session.
+    void DisarmSessionPace();
+    // A response message whose bytes leave only half: the gathered slices,
+    // then the session is shut down. Result as a short send: 0.
+    int SendCut(const platform::SendSlice* slices, uint32_t count) EXCLUDES(sendLock);
+    // The message of a response, cut when the fault says so.
+    int SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
+                            const ResponseFault& fault) EXCLUDES(sendLock);
 
     Engine& engine;
     // Where this channel's lines go: the engine's log.
@@ -234,6 +282,10 @@ private:
     bool mav GUARDED_BY(lock) = false;
     bool rqsPending GUARDED_BY(lock) = false;
     std::atomic<bool> srqArmed {false};
+    // Microseconds per byte of paced sending (a test fault); kNoPace: none.
+    // Every change bumps paceChanges, which ends a pause begun before it.
+    std::atomic<uint32_t> pace {kNoPace};
+    platform::ChangeCounter paceChanges;
     // Written by the thread whose socket call failed: this channel's worker, or
     // the partner's when it sends on this channel.
     std::atomic<int> socketError {0};

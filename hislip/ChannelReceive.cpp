@@ -17,8 +17,6 @@ constexpr uint32_t kSubAddressLimit = 256;
 constexpr uint64_t kErrorTextLimit = 2000;
 constexpr size_t kDiscardChunk = 1024;
 const char kTooManyConnections[] = "Too many connections";
-const char kInvalidSequence[] = "Invalid Initialization sequence";
-const char kUnrecognizedType[] = "Unrecognized Message Type";
 
 }  // namespace
 
@@ -180,7 +178,7 @@ long Channel::DiscardUnread()
 long Channel::RefuseSequence(const std::string& what)
 {
     LogError(log, "%s", what.c_str());
-    SendMessage(MessageType::FatalError, kFatalInvalidSequence, 0, sizeof(kInvalidSequence) - 1, kInvalidSequence);
+    SendProtocolError(true, kFatalInvalidSequence);
     return -1;
 }
 
@@ -191,8 +189,7 @@ long Channel::RefuseProgramMessage()
     if (rest <= 0) {
         return rest;
     }
-    if (SendMessage(MessageType::Error, kErrorUnrecognizedType, 0, sizeof(kUnrecognizedType) - 1,
-                    kUnrecognizedType) < 0) {
+    if (SendProtocolError(false, kErrorUnrecognizedType) < 0) {
         LogError(log, "ERROR: in sending Error");
         return -1;
     }

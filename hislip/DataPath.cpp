@@ -92,7 +92,7 @@ long Channel::HandleData()
     return kGoOn;
 }
 
-int Channel::SendResponseEnd(const void* data, uint32_t length)
+int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault)
 {
     uint32_t messageId;
     bool late = false;
@@ -118,12 +118,15 @@ int Channel::SendResponseEnd(const void* data, uint32_t length)
             } else {
                 messageId = header.messageParameter;
             }
+            if (fault.staleId) {
+                messageId -= 2;
+            }
         }
     }
     if (late) {
         return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true) < 0 ? -1 : 1;
     }
-    return SendMessage(MessageType::DataEnd, 0, messageId, length, data);
+    return SendResponseMessage(MessageType::DataEnd, messageId, length, data, fault);
 }
 
 bool Channel::ResponseIsLate()
@@ -133,7 +136,7 @@ bool Channel::ResponseIsLate()
     return !overlapped && (InputPending(Socket()) || remaining != 0 || lookAhead.HoldsInput());
 }
 
-bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck)
+bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
 {
     ScopedLock guard(lock);
     if (discard) {
@@ -158,10 +161,14 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
     } else {
         firstId = header.messageParameter;
     }
+    if (staleId) {
+        firstId -= 2;
+    }
     return true;
 }
 
-int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped)
+int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,
+                               const ResponseFault& fault)
 {
     dropped = false;
     if (count == 0) {
@@ -172,30 +179,41 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
     }
     uint32_t firstId = 0;
     bool countIds = false;
-    if (!ClaimDataParts(count, firstId, countIds)) {
+    if (!ClaimDataParts(count, firstId, countIds, true, fault.staleId)) {
         dropped = true;
         return 1;
     }
     auto idOf = [&](uint32_t i) { return countIds ? firstId + 2 * i : firstId; };
-    if (Slow()) {
+    if (!fault.cut && (Slow() || (!fault.unpaced && Paced()))) {
         // Byte by byte there is nothing to gather.
         int result = 1;
         for (uint32_t i = 0; i < count && result > 0; ++i) {
-            result = SendMessage(MessageType::Data, 0, idOf(i), static_cast<uint32_t>(parts[i].length), parts[i].data);
+            result = SendMessageAs(static_cast<uint8_t>(MessageType::Data), 0, idOf(i),
+                                   static_cast<uint32_t>(parts[i].length), parts[i].data, !fault.unpaced);
         }
         return result;
     }
     uint8_t headers[kMaxResponseParts][kHeaderSize];
     platform::SendSlice slices[2 * kMaxResponseParts];
     uint64_t payload = 0;
-    platform::MutexLock sending(sendLock);
     for (uint32_t i = 0; i < count; ++i) {
         const auto n = static_cast<uint32_t>(parts[i].length);
         EncodeHeader(headers[i], static_cast<uint8_t>(MessageType::Data), 0, idOf(i), n);
-        TraceSend(static_cast<uint8_t>(MessageType::Data), 0, idOf(i), n, parts[i].data);
         slices[2 * i] = {headers[i], kHeaderSize};
         slices[2 * i + 1] = parts[i];
         payload += n;
+    }
+    if (fault.cut) {
+        for (uint32_t i = 0; i < count; ++i) {
+            TraceSend(static_cast<uint8_t>(MessageType::Data), 0, idOf(i), static_cast<uint32_t>(parts[i].length),
+                      parts[i].data);
+        }
+        return SendCut(slices, 2 * count);
+    }
+    platform::MutexLock sending(sendLock);
+    for (uint32_t i = 0; i < count; ++i) {
+        TraceSend(static_cast<uint8_t>(MessageType::Data), 0, idOf(i), static_cast<uint32_t>(parts[i].length),
+                  parts[i].data);
     }
     const long expected = static_cast<long>(count * kHeaderSize + payload);
     const long sent = platform::SendSlices(Socket(), slices, 2 * count);

@@ -29,6 +29,10 @@ long Channel::HandleAsyncDeviceClear()
             return -1;
         }
         partner->StartDiscard();
+        // A clear disarms the session's paced sending at its start, so that
+        // neither channel's pauses hold the clear up.
+        SetPace(kNoPace);
+        partner->SetPace(kNoPace);
         FireArmedServiceRequest();
         ScopedLock guard(partner->lock);
         mode = partner->overlapped ? kOverlapped : 0;
@@ -44,6 +48,7 @@ long Channel::HandleAsyncDeviceClear()
 long Channel::HandleDeviceClearComplete(InputEnd& end)
 {
     LogVerbose(log, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
+    DisarmSessionPace();
     uint8_t mode;
     {
         ScopedLock guard(lock);

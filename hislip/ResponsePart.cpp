@@ -3,17 +3,17 @@
 
 namespace tarvos {
 
-int Channel::SendResponsePart(const void* data, uint32_t length)
+int Channel::SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault)
 {
     uint32_t messageId = 0;
     bool countIds = false;
     // Input still waiting here is the rest of the program message that this
     // part answers, not a sign that the client has moved on; whether the
     // response came too late is decided by its final part.
-    if (!ClaimDataParts(1, messageId, countIds, false)) {
+    if (!ClaimDataParts(1, messageId, countIds, false, fault.staleId)) {
         return 1;
     }
-    return SendMessage(MessageType::Data, 0, messageId, length, data);
+    return SendResponseMessage(MessageType::Data, messageId, length, data, fault);
 }
 
 }  // namespace tarvos

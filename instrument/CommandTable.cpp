@@ -75,6 +75,16 @@ void CommandTable::FillOnce()
         t["SYST:ERR?"] = &Instrument::NextError;
         t[":SYST:ERR?"] = &Instrument::NextError;
         t["ERR?"] = &Instrument::NextError;
+        t["DIAG:FAULT:SPLIT"] = &Instrument::FaultSplit;
+        t["DIAG:FAULT:DELAY"] = &Instrument::FaultDelay;
+        t["DIAG:FAULT:DROP"] = &Instrument::FaultDrop;
+        t["DIAG:FAULT:FATAL"] = &Instrument::FaultFatal;
+        t["DIAG:FAULT:ERROR"] = &Instrument::FaultError;
+        t["DIAG:FAULT:MSGID"] = &Instrument::FaultMessageId;
+        t["DIAG:FAULT:INTERRUPT"] = &Instrument::FaultInterrupt;
+        t["DIAG:FAULT:SLOW"] = &Instrument::FaultSlow;
+        t["DIAG:FAULT:CLEAR"] = &Instrument::FaultClear;
+        t["DIAG:FAULT?"] = &Instrument::FaultQuery;
     });
 }
 

@@ -10,11 +10,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "hislip/Channel.h"
 #include "hislip/ResponseWriter.h"
 #include "instrument/ErrorQueue.h"
+#include "instrument/FaultFilter.h"
 #include "instrument/Parser.h"
 
 namespace tarvos {
@@ -30,8 +32,13 @@ public:
     // The loop over program message units until the channel ends; the result
     // that ended it (0 the peer closed, negative a failure).
     long Serve();
-    // Gives the block buffer back when a session has ended.
-    void ReleaseBlockBuffer() { parser.ReleaseBlockBuffer(); }
+    // Gives back what the session held (the block buffer, the faults and the
+    // rest of a split response) when it has ended.
+    void ReleaseSessionMemory()
+    {
+        parser.ReleaseBlockBuffer();
+        faults.Reset();
+    }
 
     // --- responses ---
     // Hands one response message unit to the response of the program message:
@@ -64,6 +71,16 @@ public:
     int ClearStatus(const std::string& header, uint8_t& delimiter);
     int Sleep(const std::string& header, uint8_t& delimiter);
     int NextError(const std::string& header, uint8_t& delimiter);
+    int FaultSplit(const std::string& header, uint8_t& delimiter);
+    int FaultDelay(const std::string& header, uint8_t& delimiter);
+    int FaultDrop(const std::string& header, uint8_t& delimiter);
+    int FaultFatal(const std::string& header, uint8_t& delimiter);
+    int FaultError(const std::string& header, uint8_t& delimiter);
+    int FaultMessageId(const std::string& header, uint8_t& delimiter);
+    int FaultInterrupt(const std::string& header, uint8_t& delimiter);
+    int FaultSlow(const std::string& header, uint8_t& delimiter);
+    int FaultClear(const std::string& header, uint8_t& delimiter);
+    int FaultQuery(const std::string& header, uint8_t& delimiter);
 
 private:
     // Sends the collected response with a newline and empties the buffer.
@@ -75,9 +92,16 @@ private:
     // True, with the response buffer emptied, when a device clear has
     // completed since the current unit began.
     bool ClearedDuringUnit();
+    // Reads the number of a fault command and, when it lies in [low, high]
+    // and the unit ends after it, returns what use makes of it; otherwise the
+    // wrapper's result. Outside the range -222 is queued; a stray parameter
+    // after it is left to the worker loop to report (-115).
+    int WithFaultNumber(uint8_t& delimiter, uint32_t low, uint32_t high, const std::function<int(uint32_t)>& use);
 
     Channel& channel;
-    // Every response leaves through here (the channel).
+    // The session's test faults, between the instrument and its channel.
+    FaultFilter faults;
+    // Every response leaves through here (the fault filter, then the channel).
     ResponseWriter& responses;
     LogState* const log;
     Parser parser;

@@ -20,7 +20,7 @@ void UpperCase(std::string& text)
 }  // namespace
 
 Instrument::Instrument(Channel& sessionChannel)
-    : channel(sessionChannel), responses(sessionChannel), log(sessionChannel.Log()), parser(sessionChannel)
+    : channel(sessionChannel), faults(sessionChannel), responses(faults), log(sessionChannel.Log()), parser(sessionChannel)
 {
     channel.AttachErrorQueue(errorQueue);
     CommandTable::FillOnce();
@@ -33,6 +33,7 @@ void Instrument::Reset()
     responseStarted = false;
     tokenTrace = true;
     parser.ReleaseBlockBuffer();
+    faults.Reset();
     sre = 0;
     ese = 0;
     stb = 0;
@@ -50,6 +51,9 @@ long Instrument::Serve()
         std::string token;
         uint8_t delimiter = 0;
         unitClears = channel.CompletedClears();
+        if (responseBuffer.empty() && !responseStarted) {
+            faults.Idle();
+        }
         result = parser.NextToken(token, delimiter, tokenTrace);
         if (result <= 0) {
             break;

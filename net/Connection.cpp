@@ -112,9 +112,9 @@ void Connection::EndSession(long result)
     // channel is awaited, so counting clients never waits for it.
     channel.CloseSession();
     CloseSocket();
-    // The block buffer need not stay allocated until this connection serves
-    // its next client.
-    instrument.ReleaseBlockBuffer();
+    // The block buffer and the faults' memory need not stay allocated until
+    // this connection serves its next client.
+    instrument.ReleaseSessionMemory();
 }
 
 }  // namespace tarvos

@@ -6,25 +6,29 @@ default is "\\r\\n"), read() returns the answer up to the END-carrying message
 and strips read_termination when one is set (PyVISA's default is none),
 write_binary_values() sends message + IEEE block + write_termination,
 query_binary_values() parses an IEEE block answer, clear() runs the HiSLIP
-device-clear handshake. Only the calls the README uses exist.
+device-clear handshake, timeout (milliseconds) bounds every wait and raises
+errors.VisaIOError when it passes. Answers may arrive in any number of Data
+messages and at any pace; an Interrupted for an earlier message is passed
+over, one for the message being answered raises. Error and FatalError raise,
+and so does a connection that ends. Only the calls the README uses exist.
 """
 import re
 import socket
 import struct
 
-__all__ = ["ResourceManager"]
+from . import errors
+from .errors import VisaIOError
+
+__all__ = ["ResourceManager", "errors"]
 
 _INITIALIZE, _INITIALIZE_RESPONSE, _FATAL_ERROR, _ERROR = 0, 1, 2, 3
 _DATA, _DATA_END = 6, 7
 _DEVICE_CLEAR_COMPLETE, _DEVICE_CLEAR_ACKNOWLEDGE = 8, 9
+_INTERRUPTED = 13
 _ASYNC_INITIALIZE, _ASYNC_INITIALIZE_RESPONSE = 17, 18
 _ASYNC_DEVICE_CLEAR, _ASYNC_DEVICE_CLEAR_ACKNOWLEDGE = 19, 23
 _FIRST_MESSAGE_ID = 0xFFFFFF00
 _TIMEOUT_S = 10.0
-
-
-class VisaIOError(Exception):
-    pass
 
 
 def _send(sock, kind, control, parameter, payload=b""):
@@ -34,7 +38,10 @@ def _send(sock, kind, control, parameter, payload=b""):
 def _exactly(sock, count):
     data = b""
     while len(data) < count:
-        part = sock.recv(count - len(data))
+        try:
+            part = sock.recv(count - len(data))
+        except socket.timeout:
+            raise VisaIOError("timeout expired before operation completed")
         if not part:
             raise VisaIOError("connection closed by the instrument")
         data += part
@@ -67,6 +74,15 @@ class Resource:
         self._message_id = _FIRST_MESSAGE_ID
         self._rmt = False
 
+    @property
+    def timeout(self):
+        return round(self._sync.gettimeout() * 1000)
+
+    @timeout.setter
+    def timeout(self, milliseconds):
+        for sock in (self._sync, self._async):
+            sock.settimeout(milliseconds / 1000)
+
     def write_raw(self, data):
         _send(self._sync, _DATA_END, 1 if self._rmt else 0, self._message_id, data)
         self._rmt = False
@@ -78,7 +94,12 @@ class Resource:
     def read_raw(self):
         answer = b""
         while True:
-            kind, _, _, payload = _receive(self._sync)
+            kind, _, parameter, payload = _receive(self._sync)
+            if kind == _INTERRUPTED:
+                # The answer to the message written last is being waited for.
+                if parameter == (self._message_id - 2) & 0xFFFFFFFF:
+                    raise VisaIOError("query interrupted")
+                continue
             if kind not in (_DATA, _DATA_END):
                 raise VisaIOError(f"unexpected message type {kind}")
             answer += payload

@@ -1,0 +1,216 @@
+#include "instrument/FaultFilter.h"
+
+#include "log/Log.h"
+
+namespace tarvos {
+
+void FaultFilter::NoteClears()
+{
+    // A response during the clear is dropped anyway, and the clear's end
+    // disarms whatever was armed before or during it.
+    const uint32_t clears = channel_.CompletedClears();
+    if (clears == seenClears_) {
+        return;
+    }
+    seenClears_ = clears;
+    if (armed_.split != 0 || armed_.delay || armed_.drop || armed_.staleId) {
+        LogVerbose(channel_.Log(), "Socket[%X]: INFO: Faults disarmed by device clear", channel_.TraceNumber());
+    }
+    armed_ = Faults();
+}
+
+void FaultFilter::ArmSplit(uint32_t size)
+{
+    NoteClears();
+    armed_.split = size;
+}
+
+void FaultFilter::ArmDelay(uint32_t ms)
+{
+    NoteClears();
+    armed_.delay = true;
+    armed_.delayMs = ms;
+}
+
+void FaultFilter::ArmDrop()
+{
+    NoteClears();
+    armed_.drop = true;
+}
+
+void FaultFilter::ArmStaleId()
+{
+    NoteClears();
+    armed_.staleId = true;
+}
+
+void FaultFilter::ArmPace(uint32_t us)
+{
+    channel_.PaceSession(us);
+}
+
+bool FaultFilter::Clear()
+{
+    NoteClears();
+    const bool any = armed_.split != 0 || armed_.delay || armed_.drop || armed_.staleId || channel_.Paced();
+    armed_ = Faults();
+    channel_.PaceSession(Channel::kNoPace);
+    return any;
+}
+
+void FaultFilter::Reset()
+{
+    armed_ = Faults();
+    seenClears_ = channel_.CompletedClears();
+    exempt_ = false;
+    End();
+}
+
+std::string FaultFilter::Armed()
+{
+    NoteClears();
+    std::string names;
+    auto add = [&](bool on, const char* name) {
+        if (on) {
+            names += names.empty() ? "" : ",";
+            names += name;
+        }
+    };
+    add(armed_.split != 0, "SPLIT");
+    add(armed_.delay, "DELAY");
+    add(armed_.drop, "DROP");
+    add(armed_.staleId, "MSGID");
+    add(channel_.Paced(), "SLOW");
+    return names.empty() ? "NONE" : names;
+}
+
+void FaultFilter::Idle()
+{
+    exempt_ = false;
+    if (inResponse_) {
+        End();
+    }
+}
+
+void FaultFilter::Begin()
+{
+    NoteClears();
+    if (inResponse_) {
+        return;
+    }
+    inResponse_ = true;
+    if (exempt_) {
+        current_ = Faults();
+        return;
+    }
+    current_ = armed_;
+    armed_ = Faults();
+    if (current_.delay) {
+        // As SLEEP: a device clear or the server's stop ends the wait.
+        if (platform::WaitForAny({channel_.ClearEvent(), channel_.StopEvent()}, current_.delayMs) == 0) {
+            LogVerbose(channel_.Log(), "Socket[%X]: INFO: Fault DELAY aborted due to DeviceClear",
+                       channel_.TraceNumber());
+        }
+    }
+}
+
+void FaultFilter::End()
+{
+    inResponse_ = false;
+    exempt_ = false;
+    current_ = Faults();
+    std::string().swap(pending_);
+}
+
+ResponseFault FaultFilter::Next()
+{
+    ResponseFault fault;
+    fault.staleId = current_.staleId;
+    fault.cut = current_.drop;
+    fault.unpaced = exempt_;
+    current_.drop = false;
+    return fault;
+}
+
+int FaultFilter::SendPending(size_t upto, bool lateCheck, bool& dropped)
+{
+    dropped = false;
+    const size_t size = current_.split;
+    int result = 1;
+    size_t offset = 0;
+    while (offset < upto && result > 0 && !dropped) {
+        if (!lateCheck) {
+            result = channel_.SendResponsePart(pending_.data() + offset, static_cast<uint32_t>(size), Next());
+            offset += size;
+            continue;
+        }
+        platform::SendSlice parts[kMaxResponseParts];
+        uint32_t count = 0;
+        for (; count < kMaxResponseParts && offset < upto; ++count, offset += size) {
+            parts[count] = {pending_.data() + offset, size};
+        }
+        result = channel_.SendResponseParts(parts, count, dropped, Next());
+    }
+    return result;
+}
+
+int FaultFilter::SendResponseEnd(const void* data, uint32_t length)
+{
+    Begin();
+    if (current_.split == 0) {
+        const int result = channel_.SendResponseEnd(data, length, Next());
+        End();
+        return result;
+    }
+    pending_.append(static_cast<const char*>(data), length);
+    // Every full message but the last leaves as Data; the last one, with the
+    // rest, as DataEnd.
+    const size_t size = current_.split;
+    const size_t rest = pending_.size() % size;
+    const size_t last = pending_.empty() ? 0 : (rest == 0 ? size : rest);
+    bool dropped = false;
+    int result = SendPending(pending_.size() - last, true, dropped);
+    // Parts that nobody takes leave the decision to the final part, as for a
+    // file answer: dropped in a device clear, Interrupted when late.
+    if (result > 0) {
+        result = channel_.SendResponseEnd(pending_.data() + pending_.size() - last, static_cast<uint32_t>(last),
+                                          Next());
+    }
+    End();
+    return result;
+}
+
+int FaultFilter::SendResponsePart(const void* data, uint32_t length)
+{
+    Begin();
+    if (current_.split == 0) {
+        return channel_.SendResponsePart(data, length, Next());
+    }
+    pending_.append(static_cast<const char*>(data), length);
+    const size_t full = pending_.size() - pending_.size() % current_.split;
+    bool dropped = false;
+    const int result = SendPending(full, false, dropped);
+    pending_.erase(0, full);
+    return result;
+}
+
+int FaultFilter::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped)
+{
+    Begin();
+    if (current_.split == 0) {
+        return channel_.SendResponseParts(parts, count, dropped, Next());
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        pending_.append(static_cast<const char*>(parts[i].data), parts[i].length);
+    }
+    const size_t full = pending_.size() - pending_.size() % current_.split;
+    const int result = SendPending(full, true, dropped);
+    if (dropped) {
+        pending_.clear();
+    } else {
+        pending_.erase(0, full);
+    }
+    return result;
+}
+
+}  // namespace tarvos

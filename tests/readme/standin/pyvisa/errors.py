@@ -1,0 +1,5 @@
+"""The stand-in's exceptions, where PyVISA keeps its own."""
+
+
+class VisaIOError(Exception):
+    pass
