@@ -203,18 +203,18 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
         slices[2 * i + 1] = parts[i];
         payload += n;
     }
-    if (fault.cut) {
+    auto traceParts = [&] {
         for (uint32_t i = 0; i < count; ++i) {
             TraceSend(static_cast<uint8_t>(MessageType::Data), 0, idOf(i), static_cast<uint32_t>(parts[i].length),
                       parts[i].data);
         }
+    };
+    if (fault.cut) {
+        traceParts();
         return SendCut(slices, 2 * count);
     }
     platform::MutexLock sending(sendLock);
-    for (uint32_t i = 0; i < count; ++i) {
-        TraceSend(static_cast<uint8_t>(MessageType::Data), 0, idOf(i), static_cast<uint32_t>(parts[i].length),
-                  parts[i].data);
-    }
+    traceParts();
     const long expected = static_cast<long>(count * kHeaderSize + payload);
     const long sent = platform::SendSlices(Socket(), slices, 2 * count);
     // Reported as for the last part: short when the socket took less than all.

@@ -50,6 +50,18 @@ std::string ReadUntilEnd(int fd, int timeoutMs, bool& closed)
     return bytes;
 }
 
+// The messages of a response of total bytes split into size-byte messages:
+// Data of size bytes each but the last, every one with messageId.
+void ExpectSplit(const std::vector<Message>& parts, size_t total, size_t size, uint32_t messageId)
+{
+    ASSERT_EQ(parts.size(), (total + size - 1) / size);
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        EXPECT_EQ(parts[i].type, +Msg::Data);
+        EXPECT_EQ(parts[i].payload.size(), size);
+    }
+    for (const Message& m : parts) EXPECT_EQ(m.param, messageId) << Describe(m);
+}
+
 class FaultTest : public SharedServerTest<FaultTest> {
 protected:
     std::string Ask(HislipSession& s, const std::string& text)
@@ -125,12 +137,7 @@ TEST_F(FaultTest, SplitCutsAResponseThatLeftInPartsAcrossItsParts)
     std::string answer;
     ASSERT_TRUE(s_.ReadResponse(answer, &parts, 10000)) << s_.lastError;
     EXPECT_EQ(answer, expected);
-    ASSERT_EQ(parts.size(), (expected.size() + 99999) / 100000);
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        EXPECT_EQ(parts[i].type, +Msg::Data);
-        EXPECT_EQ(parts[i].payload.size(), 100000u);
-    }
-    for (const Message& m : parts) EXPECT_EQ(m.param, id - 2) << Describe(m);
+    ASSERT_NO_FATAL_FAILURE(ExpectSplit(parts, expected.size(), 100000, id - 2));
     EXPECT_EQ(Ask("SYST:ERR?\n"), "0,\"No error\"\n");
 }
 
@@ -382,12 +389,7 @@ TEST_F(FaultFileTest, SplitAndMsgidApplyToAFileAnswerAsAWhole)
     std::string answer;
     ASSERT_TRUE(s_.ReadResponse(answer, &parts)) << s_.lastError;
     EXPECT_EQ(answer, expected);
-    ASSERT_EQ(parts.size(), (expected.size() + 999) / 1000);
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        EXPECT_EQ(parts[i].type, +Msg::Data);
-        EXPECT_EQ(parts[i].payload.size(), 1000u);
-    }
-    for (const Message& m : parts) EXPECT_EQ(m.param, id - 2) << Describe(m);
+    ASSERT_NO_FATAL_FAILURE(ExpectSplit(parts, expected.size(), 1000, id - 2));
     EXPECT_EQ(NextError(), "0,\"No error\"\n");
 }
 
