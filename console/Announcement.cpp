@@ -1,7 +1,5 @@
 #include "console/Announcement.h"
 
-#include <cstdio>
-
 #include "console/Server.h"
 #include "log/Log.h"
 #include "platform/HostName.h"
@@ -11,20 +9,6 @@ namespace tarvos {
 namespace {
 
 constexpr size_t kMaxInstanceName = 63;
-
-// A line that is always written, uncoloured, where verbose lines go: the
-// announcement's success is news with or without -v.
-void LogNotice(Server* server, const std::string& message)
-{
-    ScopedLock guard(server->logLock);
-    const std::string line = "Tarvos:: " + message + "\n";
-    if (server->logStream != nullptr) {
-        std::fputs(line.c_str(), server->logStream);
-        std::fflush(server->logStream);
-    } else {
-        server->debugSink(line.c_str());
-    }
-}
 
 }  // namespace
 
@@ -58,8 +42,8 @@ void Announcement::Start(uint16_t port)
     Server* server = server_;
     auto report = [server, port, type = service.type](bool announced, const std::string& detail) {
         if (announced) {
-            LogNotice(server, "INFO: Announced \"" + detail + "\" as " + type + " on port " + std::to_string(port) +
-                                  " over multicast DNS");
+            LogNotice(server, "INFO: Announced \"%s\" as %s on port %u over multicast DNS", detail.c_str(),
+                      type.c_str(), static_cast<unsigned>(port));
         } else {
             LogError(server, "WARNING: Multicast DNS announcement failed: %s", detail.c_str());
         }
@@ -67,7 +51,7 @@ void Announcement::Start(uint16_t port)
     std::string error;
     started_ = announcer_.Announce(service, report, error);
     if (!started_) {
-        LogError(server_, "WARNING: Multicast DNS announcement failed: %s", error.c_str());
+        report(false, error);
     }
 }
 

@@ -46,6 +46,17 @@ void WriteErrorLine(LogState* server, const char* line) REQUIRES(server->logLock
     }
 }
 
+// Writes an assembled plain line: to the stream, or to the debugger output.
+void WritePlainLine(LogState* server, const char* line) REQUIRES(server->logLock)
+{
+    if (server->logStream != nullptr) {
+        std::fputs(line, server->logStream);
+        std::fflush(server->logStream);
+    } else {
+        server->debugSink(line);
+    }
+}
+
 void WriteSuppressedCount(LogState* server, uint32_t count) REQUIRES(server->logLock)
 {
     char line[kLineSize];
@@ -95,12 +106,18 @@ void LogVerbose(LogState* server, const char* format, ...)
     va_start(arguments, format);
     AssembleLine(line, "Tarvos:: %s\n", format, arguments);
     va_end(arguments);
-    if (server->logStream != nullptr) {
-        std::fputs(line, server->logStream);
-        std::fflush(server->logStream);
-    } else {
-        server->debugSink(line);
-    }
+    WritePlainLine(server, line);
+}
+
+void LogNotice(LogState* server, const char* format, ...)
+{
+    ScopedLock guard(server->logLock);
+    char line[kLineSize];
+    va_list arguments;
+    va_start(arguments, format);
+    AssembleLine(line, "Tarvos:: %s\n", format, arguments);
+    va_end(arguments);
+    WritePlainLine(server, line);
 }
 
 void LogError(LogState* server, const char* format, ...)

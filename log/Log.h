@@ -1,4 +1,4 @@
-// The three log operations: LogAlways, LogVerbose, LogError.
+// The log operations: LogAlways, LogVerbose, LogError, LogNotice.
 #pragma once
 
 #include <atomic>
@@ -39,6 +39,10 @@ EXCLUDES(server->logLock);
 void LogVerbose(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
 EXCLUDES(server->logLock);
 void LogError(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
+EXCLUDES(server->logLock);
+// A line that is always written, uncoloured, where verbose lines go: news that
+// matters with or without -v.
+void LogNotice(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
 EXCLUDES(server->logLock);
 
 // True when LogVerbose would write; lets a caller skip building costly
