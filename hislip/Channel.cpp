@@ -118,7 +118,7 @@ int Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messagePa
     platform::MutexLock sending(sendLock);
     TraceSend(type, controlCode, messageParameter, payloadLength, payload);
 
-    if (Slow() || (allowPace && Paced())) {
+    if (SendsBytewise(allowPace)) {
         if (!SendBytewise(wire, bytes, payloadLength, allowPace)) {
             return -1;
         }

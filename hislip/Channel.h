@@ -224,6 +224,11 @@ private:
     // Pairs this asynchronous channel with the synchronous channel.
     void LinkWith(Channel* sync);
     bool Slow() const;
+    // Whether a message leaves byte by byte: slow mode, or a pace when allowed.
+    bool SendsBytewise(bool allowPace) const { return Slow() || (allowPace && Paced()); }
+    // The MessageID of the first of parts response messages: that of the
+    // message answered, or the next ones of overlapped mode (taken up).
+    uint32_t TakeResponseIds(uint32_t parts, bool staleId) REQUIRES(lock);
     // Sends one message; a paced channel sends it byte by byte unless allowPace
     // is false.
     int SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,

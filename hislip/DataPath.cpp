@@ -112,15 +112,7 @@ int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFa
             LogVerbose(log, "INFO: ExpectRMTdelivered = true");
             SetMavLocked(true);
             responseSent = true;
-            if (overlapped) {
-                lastResponseId += 2;
-                messageId = lastResponseId;
-            } else {
-                messageId = header.messageParameter;
-            }
-            if (fault.staleId) {
-                messageId -= 2;
-            }
+            messageId = TakeResponseIds(1, fault.staleId);
         }
     }
     if (late) {
@@ -155,16 +147,21 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
     responseSent = true;
     SetMavLocked(true);
     countIds = overlapped;
-    if (overlapped) {
-        firstId = lastResponseId + 2;
-        lastResponseId += 2 * parts;
-    } else {
-        firstId = header.messageParameter;
-    }
-    if (staleId) {
-        firstId -= 2;
-    }
+    firstId = TakeResponseIds(parts, staleId);
     return true;
+}
+
+uint32_t Channel::TakeResponseIds(uint32_t parts, bool staleId)
+{
+    // Synchronized mode answers with the MessageID of the message answered;
+    // overlapped mode numbers its response messages itself.
+    uint32_t first = header.messageParameter;
+    if (overlapped) {
+        first = lastResponseId + 2;
+        lastResponseId += 2 * parts;
+    }
+    // A stale-ID fault names the message before.
+    return staleId ? first - 2 : first;
 }
 
 int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,
@@ -184,7 +181,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
         return 1;
     }
     auto idOf = [&](uint32_t i) { return countIds ? firstId + 2 * i : firstId; };
-    if (!fault.cut && (Slow() || (!fault.unpaced && Paced()))) {
+    if (!fault.cut && SendsBytewise(!fault.unpaced)) {
         // Byte by byte there is nothing to gather.
         int result = 1;
         for (uint32_t i = 0; i < count && result > 0; ++i) {

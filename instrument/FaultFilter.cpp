@@ -13,7 +13,7 @@ void FaultFilter::NoteClears()
         return;
     }
     seenClears_ = clears;
-    if (armed_.split != 0 || armed_.delay || armed_.drop || armed_.staleId) {
+    if (armed_.Any()) {
         LogVerbose(channel_.Log(), "Socket[%X]: INFO: Faults disarmed by device clear", channel_.TraceNumber());
     }
     armed_ = Faults();
@@ -52,7 +52,7 @@ void FaultFilter::ArmPace(uint32_t us)
 bool FaultFilter::Clear()
 {
     NoteClears();
-    const bool any = armed_.split != 0 || armed_.delay || armed_.drop || armed_.staleId || channel_.Paced();
+    const bool any = armed_.Any() || channel_.Paced();
     armed_ = Faults();
     channel_.PaceSession(Channel::kNoPace);
     return any;

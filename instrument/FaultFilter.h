@@ -56,6 +56,8 @@ private:
         uint32_t delayMs = 0;
         bool drop = false;
         bool staleId = false;
+
+        bool Any() const { return split != 0 || delay || drop || staleId; }
     };
 
     // Disarms what a device clear has ended since the last look.

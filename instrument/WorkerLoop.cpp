@@ -32,8 +32,7 @@ void Instrument::Reset()
     std::string().swap(responseBuffer);
     responseStarted = false;
     tokenTrace = true;
-    parser.ReleaseBlockBuffer();
-    faults.Reset();
+    ReleaseSessionMemory();
     sre = 0;
     ese = 0;
     stb = 0;
