@@ -46,9 +46,12 @@ void WriteErrorLine(LogState* server, const char* line) REQUIRES(server->logLock
     }
 }
 
-// Writes an assembled plain line: to the stream, or to the debugger output.
-void WritePlainLine(LogState* server, const char* line) REQUIRES(server->logLock)
+// Writes a plain (uncoloured) line: to the stream, or to the debugger output.
+void WritePlainLine(LogState* server, const char* format, va_list arguments) EXCLUDES(server->logLock)
 {
+    ScopedLock guard(server->logLock);
+    char line[kLineSize];
+    AssembleLine(line, "Tarvos:: %s\n", format, arguments);
     if (server->logStream != nullptr) {
         std::fputs(line, server->logStream);
         std::fflush(server->logStream);
@@ -100,24 +103,18 @@ void LogVerbose(LogState* server, const char* format, ...)
     if (!VerboseEnabled(server)) {
         return;
     }
-    ScopedLock guard(server->logLock);
-    char line[kLineSize];
     va_list arguments;
     va_start(arguments, format);
-    AssembleLine(line, "Tarvos:: %s\n", format, arguments);
+    WritePlainLine(server, format, arguments);
     va_end(arguments);
-    WritePlainLine(server, line);
 }
 
 void LogNotice(LogState* server, const char* format, ...)
 {
-    ScopedLock guard(server->logLock);
-    char line[kLineSize];
     va_list arguments;
     va_start(arguments, format);
-    AssembleLine(line, "Tarvos:: %s\n", format, arguments);
+    WritePlainLine(server, format, arguments);
     va_end(arguments);
-    WritePlainLine(server, line);
 }
 
 void LogError(LogState* server, const char* format, ...)
