@@ -57,7 +57,10 @@ public:
     // Start() (with a port) and wait until stdout shows the ready banner
     // "Press [SPACE]" within timeoutMs. If the child exits before becoming
     // ready (e.g. the port was grabbed in between), it is retried with a new
-    // port up to twice. Returns false if the server never became ready.
+    // port up to twice. Under Wine a server whose banner came only after a
+    // listener's 10 s start wait (a family possibly left unserved) is killed
+    // and started again the same way. Returns false if the server never
+    // became ready.
     bool StartAndWaitReady(
         const std::vector<std::string>& args = {}, int timeoutMs = 15000, const std::string& workDir = "");
 
