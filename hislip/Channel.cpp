@@ -187,6 +187,18 @@ void Channel::ResetChannel()
     SetPace(kNoPace);
 }
 
+bool Channel::ClientHasGone()
+{
+    if (stopEvent.IsSet()) {
+        return true;
+    }
+    if (!platform::PeerHasHungUp(Socket())) {
+        return false;
+    }
+    stopEvent.Set();
+    return true;
+}
+
 bool Channel::CloseSession()
 {
     closedEvent.Set();

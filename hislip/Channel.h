@@ -21,7 +21,6 @@
 
 namespace tarvos {
 
-enum class ReleaseMode { Immediate = 0, Deferred = 1, Afterwards = 2 };
 
 // How long a channel that ends waits for its partner to end too.
 constexpr uint32_t kPartnerWaitMs = 10000;
@@ -114,9 +113,47 @@ public:
     void StartDiscard() EXCLUDES(lock);
 
     // --- locking (on the asynchronous channel, whose session key it is) ---
-    // Immediate and Deferred answer the AsyncLock release being handled;
-    // Afterwards runs when the synchronous channel has received messageId.
-    void ReleaseLock(ReleaseMode mode, uint32_t messageId);
+    // Log and answer what an immediate or deferred release of the AsyncLock
+    // being handled decided; called with no channel lock held.
+    void ReportImmediateRelease(const LockTable::Release& released);
+    void ReportDeferredRelease(LockTable::Released released);
+
+    // --- waits of the worker ---
+    // Waits like platform::WaitForAny for the objects, at most timeoutMs, and
+    // also ends once this channel's client has hung up (looked at every
+    // kHangUpCheckMs): the channel's stop event is then set, so that every
+    // later wait of the session ends at once too, and the result is
+    // kClientGone. A worker that waits (SLEEP, a delayed or paced response,
+    // the lock gate) so never keeps a session whose client has gone.
+    static constexpr int kClientGone = -2;
+    static constexpr uint32_t kHangUpCheckMs = 50;
+    template <typename... Objects>
+    int WaitWhileClientStays(uint32_t timeoutMs, Objects&&... objects)
+    {
+        const bool forever = timeoutMs == platform::kWaitForever;
+        const uint64_t deadline = platform::NowMs() + timeoutMs;
+        for (;;) {
+            uint32_t slice = kHangUpCheckMs;
+            if (!forever) {
+                const uint64_t now = platform::NowMs();
+                const uint64_t left = deadline > now ? deadline - now : 0;
+                slice = left < slice ? static_cast<uint32_t>(left) : slice;
+            }
+            const int woken = platform::WaitForAny({objects...}, slice);
+            if (woken != platform::kWaitTimedOut) {
+                return woken;
+            }
+            if (ClientHasGone()) {
+                return kClientGone;
+            }
+            if (!forever && platform::NowMs() >= deadline) {
+                return platform::kWaitTimedOut;
+            }
+        }
+    }
+    // True (and the stop event set) when the client has closed or reset this
+    // channel's connection.
+    bool ClientHasGone();
 
     // --- session ---
     void ResetChannel() EXCLUDES(lock);
@@ -198,6 +235,15 @@ private:
     void QueueInterrupted() REQUIRES(lock);
     bool ResponseIsLate() REQUIRES(lock);
     void SetStatusLocked(uint8_t status, uint8_t enable) REQUIRES(lock);
+    // A service request decided under the lock leaves only once the lock is
+    // left (SendDueServiceRequest), so a paced or stalled send on the
+    // asynchronous channel never holds this channel's lock.
+    void DueServiceRequest(uint8_t status) REQUIRES(lock)
+    {
+        serviceRequestDue = true;
+        dueRequestStatus = status;
+    }
+    void SendDueServiceRequest() EXCLUDES(lock);
     // Sets or clears MAV; a service request goes out when MAV becomes true
     // and is enabled.
     void SetMavLocked(bool flag) REQUIRES(lock);
@@ -206,6 +252,8 @@ private:
     // whether each further part counts its own. Without lateCheck, pending
     // input doesn't drop them (it is the rest of their own program message).
     bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
+        EXCLUDES(lock);
+    bool BookDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
         EXCLUDES(lock);
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
@@ -286,6 +334,8 @@ private:
     uint8_t srEnable GUARDED_BY(lock) = 0;
     bool mav GUARDED_BY(lock) = false;
     bool rqsPending GUARDED_BY(lock) = false;
+    bool serviceRequestDue GUARDED_BY(lock) = false;
+    uint8_t dueRequestStatus GUARDED_BY(lock) = 0;
     std::atomic<bool> srqArmed {false};
     // Microseconds per byte of paced sending (a test fault); kNoPace: none.
     // Every change bumps paceChanges, which ends a pause begun before it.

@@ -23,6 +23,7 @@ long Channel::SignalInterrupted()
         LogVerbose(log, "INFO: Interrupted Error, ExpectRMTdelivered = false");
         QueueInterrupted();
     }
+    SendDueServiceRequest();
     return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true);
 }
 
@@ -115,8 +116,8 @@ void Channel::AwaitPace(uint64_t startMs, uint32_t index)
     const uint64_t dueMs = static_cast<uint64_t>(index) * us / 1000;
     const uint64_t elapsed = platform::NowMs() - startMs;
     if (dueMs > elapsed) {
-        platform::WaitForAny({platform::Waitable(paceChanges, seen), stopEvent},
-                             static_cast<uint32_t>(dueMs - elapsed));
+        WaitWhileClientStays(static_cast<uint32_t>(dueMs - elapsed), platform::Waitable(paceChanges, seen),
+                             stopEvent);
     }
 }
 

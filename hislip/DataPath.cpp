@@ -86,6 +86,7 @@ long Channel::HandleData()
     if (partner) {
         partner->ReportAfterwards(released);
     }
+    SendDueServiceRequest();
     if (interrupted && SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false) < 0) {
         return -1;
     }
@@ -115,6 +116,7 @@ int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFa
             messageId = TakeResponseIds(1, fault.staleId);
         }
     }
+    SendDueServiceRequest();
     if (late) {
         return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true) < 0 ? -1 : 1;
     }
@@ -129,6 +131,13 @@ bool Channel::ResponseIsLate()
 }
 
 bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
+{
+    const bool claimed = BookDataParts(parts, firstId, countIds, lateCheck, staleId);
+    SendDueServiceRequest();
+    return claimed;
+}
+
+bool Channel::BookDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
 {
     ScopedLock guard(lock);
     if (discard) {

@@ -4,7 +4,8 @@
 
 namespace tarvos {
 
-LockTable::ExclusiveGrant LockTable::RequestExclusive(SessionKey session, uint32_t timeoutMs, platform::Event& stop)
+LockTable::ExclusiveGrant LockTable::RequestExclusive(SessionKey session, uint32_t timeoutMs, platform::Event& stop,
+                                                      const std::function<bool()>& gone)
 {
     uint64_t seen;
     {
@@ -36,9 +37,12 @@ LockTable::ExclusiveGrant LockTable::RequestExclusive(SessionKey session, uint32
         if (!forever && now >= deadline) {
             return ExclusiveGrant::TimedOut;
         }
-        const uint32_t left = forever ? platform::kWaitForever : static_cast<uint32_t>(deadline - now);
+        uint32_t left = forever ? platform::kWaitForever : static_cast<uint32_t>(deadline - now);
+        if (gone && left > kGoneCheckMs) {
+            left = kGoneCheckMs;
+        }
         const int woken = platform::WaitForAny({stop, ChangedSince(seen)}, left);
-        if (woken == 0) {
+        if (woken == 0 || (woken == platform::kWaitTimedOut && gone && gone())) {
             return ExclusiveGrant::Stopped;
         }
         ScopedLock guard(lockGuard);
@@ -49,9 +53,36 @@ LockTable::ExclusiveGrant LockTable::RequestExclusive(SessionKey session, uint32
     }
 }
 
+bool LockTable::SharedByOthers(SessionKey session) const
+{
+    const auto found = sessions.find(session);
+    const int32_t own = found != sessions.end() && found->second.holdsSharedLock ? 1 : 0;
+    return sharedLockClients > own;
+}
+
+bool LockTable::LoneExclusiveHolderBesides(SessionKey session) const
+{
+    if (!ExclusiveHeld()) {
+        return false;
+    }
+    for (const auto& [key, locks] : sessions) {
+        if (key != session && locks.holdsExclusiveLock && !locks.holdsSharedLock) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool LockTable::TryTakeExclusive(SessionKey session)
 {
     if (ExclusiveHeld()) {
+        return false;
+    }
+    // A session that does not share never holds the exclusive lock beside
+    // another session's shared lock: it waits until the sharers have gone.
+    const auto found = sessions.find(session);
+    const bool shares = found != sessions.end() && found->second.holdsSharedLock;
+    if (!shares && sharedLockClients > 0) {
         return false;
     }
     const bool taken = exclusiveLockToken.Acquire(0);
@@ -79,10 +110,16 @@ LockTable::SharedGrant LockTable::RequestShared(SessionKey session, const std::s
         if (key != sharedLockKey) {
             return SharedGrant::OtherKey;
         }
+        // The key alone does not let a session in beside an exclusive holder
+        // that does not share.
+        if (LoneExclusiveHolderBesides(session)) {
+            return SharedGrant::ExclusiveLocked;
+        }
         SessionLocks& own = sessions[session];
         if (own.holdsSharedLock) {
             // A sharer whose release was pending shares on, counted once.
             own.sharedReleaseId = kNoReleaseId;
+            own.sharedReleaseDue = false;
         } else {
             own.holdsSharedLock = true;
             sharedLockClients += 1;
@@ -112,10 +149,21 @@ void LockTable::GiveBackExclusive(SessionLocks& locks)
     exclusiveLockToken.Release();
 }
 
+bool LockTable::GiveBackExclusiveAndDue(SessionLocks& locks)
+{
+    GiveBackExclusive(locks);
+    if (!locks.sharedReleaseDue) {
+        return false;
+    }
+    GiveBackShared(locks);
+    return true;
+}
+
 void LockTable::GiveBackShared(SessionLocks& locks)
 {
     locks.holdsSharedLock = false;
     locks.sharedReleaseId = kNoReleaseId;
+    locks.sharedReleaseDue = false;
     sharedLockClients -= 1;
     if (sharedLockClients == 0) {
         lockState &= ~kLockStateShared;
@@ -138,7 +186,7 @@ LockTable::Release LockTable::ReleaseImmediate(SessionKey session)
     const auto found = sessions.find(session);
     if (found != sessions.end()) {
         if (found->second.holdsExclusiveLock) {
-            GiveBackExclusive(found->second);
+            result.dueSharedToo = GiveBackExclusiveAndDue(found->second);
             result.what = Released::Exclusive;
         } else if (found->second.holdsSharedLock) {
             GiveBackShared(found->second);
@@ -180,15 +228,23 @@ LockTable::Afterwards LockTable::MessageArrived(SessionKey session, uint32_t mes
     const auto found = sessions.find(session);
     if (found != sessions.end()) {
         SessionLocks& own = found->second;
+        bool changed = false;
         if (own.holdsExclusiveLock && own.exclusiveReleaseId == messageId) {
-            GiveBackExclusive(own);
+            result.shared = GiveBackExclusiveAndDue(own);
             result.exclusive = true;
         }
         if (own.holdsSharedLock && own.sharedReleaseId == messageId) {
-            GiveBackShared(own);
-            result.shared = true;
+            if (own.holdsExclusiveLock && sharedLockClients > 1) {
+                // Giving the shared lock back now would leave this session
+                // holding the exclusive lock alone beside other sharers.
+                changed = !own.sharedReleaseDue;
+                own.sharedReleaseDue = true;
+            } else {
+                GiveBackShared(own);
+                result.shared = true;
+            }
         }
-        if (result.exclusive || result.shared) {
+        if (result.exclusive || result.shared || changed) {
             Forget(session);
             Changed();
         }
@@ -270,6 +326,12 @@ std::string LockTable::Inconsistency() const
         }
         if (locks.sharedReleaseId != kNoReleaseId && !locks.holdsSharedLock) {
             return "a release of a shared lock that is not held is pending";
+        }
+        if (locks.sharedReleaseDue && (!locks.holdsExclusiveLock || locks.sharedReleaseId == kNoReleaseId)) {
+            return "a shared lock waits for an exclusive lock that is not held to go";
+        }
+        if (locks.holdsExclusiveLock && !locks.holdsSharedLock && sharedLockClients > 0) {
+            return "an exclusive holder that does not share coexists with another session's shared lock";
         }
         sharers += locks.holdsSharedLock ? 1 : 0;
         exclusiveHolders += locks.holdsExclusiveLock ? 1 : 0;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -28,6 +29,11 @@ public:
         // MessageID that a deferred release waits for; kNoReleaseId: none.
         uint32_t exclusiveReleaseId = kNoReleaseId;
         uint32_t sharedReleaseId = kNoReleaseId;
+        // The shared lock's release message has arrived while the session
+        // still holds the exclusive lock beside other sharers: the shared lock
+        // goes with the exclusive one, so the session never holds the
+        // exclusive lock alone beside another session's shared lock.
+        bool sharedReleaseDue = false;
     };
 
     enum class ExclusiveGrant {
@@ -49,6 +55,8 @@ public:
     struct Release {
         Released what = Released::Nothing;
         int32_t sharers = 0;
+        // A shared lock whose release was due went with the exclusive lock.
+        bool dueSharedToo = false;
     };
     // What one message (or a session's end) gave back.
     struct Afterwards {
@@ -68,9 +76,11 @@ public:
     // --- transitions ---
     // Asks for the exclusive lock, waiting at most timeoutMs (0 tries once,
     // platform::kWaitForever waits without limit) for another session to give
-    // it back; stop ends the wait.
-    ExclusiveGrant RequestExclusive(SessionKey session, uint32_t timeoutMs, platform::Event& stop)
-        EXCLUDES(lockGuard);
+    // it back; stop ends the wait, and so does gone (asked every
+    // kGoneCheckMs) returning true.
+    static constexpr uint32_t kGoneCheckMs = 50;
+    ExclusiveGrant RequestExclusive(SessionKey session, uint32_t timeoutMs, platform::Event& stop,
+                                    const std::function<bool()>& gone = {}) EXCLUDES(lockGuard);
     // Asks for the shared lock under key; never waits. sharers is set to the
     // number of sharers after the request.
     SharedGrant RequestShared(SessionKey session, const std::string& key, int32_t& sharers) EXCLUDES(lockGuard);
@@ -102,8 +112,17 @@ public:
 
 private:
     bool ExclusiveHeld() const REQUIRES(lockGuard) { return (lockState & kLockStateExclusive) != 0; }
-    // Takes the exclusive lock for the session when nobody holds it.
+    // Whether a session other than this one shares the shared lock.
+    bool SharedByOthers(SessionKey session) const REQUIRES(lockGuard);
+    // Whether a session other than this one holds the exclusive lock without
+    // sharing the shared lock.
+    bool LoneExclusiveHolderBesides(SessionKey session) const REQUIRES(lockGuard);
+    // Takes the exclusive lock for the session when nobody holds it and no
+    // other session shares the shared lock, unless this one shares it too.
     bool TryTakeExclusive(SessionKey session) REQUIRES(lockGuard);
+    // Gives back the exclusive lock, and the shared lock with it when its
+    // release is due; true when the shared lock went too.
+    bool GiveBackExclusiveAndDue(SessionLocks& locks) REQUIRES(lockGuard);
     void GiveBackExclusive(SessionLocks& locks) REQUIRES(lockGuard);
     void GiveBackShared(SessionLocks& locks) REQUIRES(lockGuard);
     // Drops the record of a session that holds nothing any more.

@@ -12,8 +12,6 @@ namespace tarvos {
 namespace {
 
 constexpr uint32_t kShareKeyLimit = 256;
-// How often a message held at the gate looks whether its client has gone.
-constexpr uint32_t kGateHangUpCheckMs = 500;
 
 }  // namespace
 
@@ -41,9 +39,25 @@ long Channel::HandleAsyncLock()
         }
         // The choice between an immediate and a deferred release, and the stored
         // release ID, are atomic with the synchronous channel's bookkeeping of the
-        // MessageIDs it receives.
-        ScopedLock guard(partner->lock);
-        ReleaseLock(messageId == partner->lastMessageId ? ReleaseMode::Immediate : ReleaseMode::Deferred, messageId);
+        // MessageIDs it receives. The answer leaves once that lock is left, so
+        // a paced or stalled send never holds up the synchronous channel.
+        bool immediate;
+        LockTable::Release now;
+        LockTable::Released deferred = LockTable::Released::Nothing;
+        {
+            ScopedLock guard(partner->lock);
+            immediate = messageId == partner->lastMessageId;
+            if (immediate) {
+                now = Locks().ReleaseImmediate(this);
+            } else {
+                deferred = Locks().ReleaseDeferred(this, messageId);
+            }
+        }
+        if (immediate) {
+            ReportImmediateRelease(now);
+        } else {
+            ReportDeferredRelease(deferred);
+        }
         return kGoOn;
     }
     {
@@ -67,7 +81,8 @@ long Channel::HandleExclusiveLockRequest()
 {
     LogVerbose(log, "INFO: Exclusive Lock Request");
     // The wait blocks this channel's thread; a server stop ends it as a refusal.
-    switch (Locks().RequestExclusive(this, header.messageParameter, stopEvent)) {
+    // A client that hangs up while its request waits ends the wait as well.
+    switch (Locks().RequestExclusive(this, header.messageParameter, stopEvent, [this] { return ClientHasGone(); })) {
     case LockTable::ExclusiveGrant::Granted:
         SendLockResponse(LockResponse::Success);
         LogVerbose(log, "INFO: Lock granted");
@@ -130,54 +145,50 @@ long Channel::HandleSharedLockRequest()
     return kGoOn;
 }
 
-void Channel::ReleaseLock(ReleaseMode mode, uint32_t messageId)
+void Channel::ReportDeferredRelease(LockTable::Released released)
 {
     const bool blocking = engine.settings.blockingUnlock;
-    switch (mode) {
-    case ReleaseMode::Deferred:
-        switch (Locks().ReleaseDeferred(this, messageId)) {
-        case LockTable::Released::Exclusive:
-            if (!blocking) {
-                SendLockResponse(LockResponse::Success);
-                LogVerbose(log, "INFO: Exclusive Lock released (deferred)");
-            } else {
-                LogVerbose(log, "INFO: Exclusive Lock released (deferred). Response is blocked.");
-            }
-            break;
-        case LockTable::Released::Shared:
-            if (!blocking) {
-                SendLockResponse(LockResponse::SharedReleased);
-                LogVerbose(log, "INFO: Shared Lock released (deferred)");
-            } else {
-                LogVerbose(log, "INFO: Shared Lock released (deferred). Response is blocked.");
-            }
-            break;
-        case LockTable::Released::Nothing:
-            SendLockResponse(LockResponse::Failure);
-            LogError(log, "ERROR: No lock to release (deferred)");
-            break;
+    switch (released) {
+    case LockTable::Released::Exclusive:
+        if (!blocking) {
+            SendLockResponse(LockResponse::Success);
+            LogVerbose(log, "INFO: Exclusive Lock released (deferred)");
+        } else {
+            LogVerbose(log, "INFO: Exclusive Lock released (deferred). Response is blocked.");
         }
         break;
-    case ReleaseMode::Immediate: {
-        const LockTable::Release released = Locks().ReleaseImmediate(this);
-        switch (released.what) {
-        case LockTable::Released::Exclusive:
-            SendLockResponse(LockResponse::Success);
-            LogVerbose(log, "INFO: Exclusive Lock released");
-            break;
-        case LockTable::Released::Shared:
-            LogVerbose(log, "INFO: Shared Lock released. Clients=%d", static_cast<int>(released.sharers));
+    case LockTable::Released::Shared:
+        if (!blocking) {
             SendLockResponse(LockResponse::SharedReleased);
-            break;
-        case LockTable::Released::Nothing:
-            SendLockResponse(LockResponse::Failure);
-            LogError(log, "ERROR: No lock to release");
-            break;
+            LogVerbose(log, "INFO: Shared Lock released (deferred)");
+        } else {
+            LogVerbose(log, "INFO: Shared Lock released (deferred). Response is blocked.");
         }
+        break;
+    case LockTable::Released::Nothing:
+        SendLockResponse(LockResponse::Failure);
+        LogError(log, "ERROR: No lock to release (deferred)");
         break;
     }
-    case ReleaseMode::Afterwards:
-        ReportAfterwards(Locks().MessageArrived(this, messageId));
+}
+
+void Channel::ReportImmediateRelease(const LockTable::Release& released)
+{
+    switch (released.what) {
+    case LockTable::Released::Exclusive:
+        SendLockResponse(LockResponse::Success);
+        LogVerbose(log, "INFO: Exclusive Lock released");
+        if (released.dueSharedToo) {
+            ReportAfterwards({false, true, released.sharers});
+        }
+        break;
+    case LockTable::Released::Shared:
+        LogVerbose(log, "INFO: Shared Lock released. Clients=%d", static_cast<int>(released.sharers));
+        SendLockResponse(LockResponse::SharedReleased);
+        break;
+    case LockTable::Released::Nothing:
+        SendLockResponse(LockResponse::Failure);
+        LogError(log, "ERROR: No lock to release");
         break;
     }
 }
@@ -233,18 +244,15 @@ bool Channel::WaitForLockAccess()
                 return true;
             }
         }
+        // A client that has gone can't be answered; its connection ends here
+        // instead of waiting for the lock with it.
         const int woken =
-            platform::WaitForAny({clearEvent, stopEvent, Locks().ChangedSince(seen)}, kGateHangUpCheckMs);
+            WaitWhileClientStays(platform::kWaitForever, clearEvent, stopEvent, Locks().ChangedSince(seen));
         if (woken == 0) {
             LogVerbose(log, "INFO: socket is unblocked due to DeviceClear");
             return true;
         }
-        if (woken == 1) {
-            return false;
-        }
-        // A client that has gone can't be answered; its connection ends here
-        // instead of waiting for the lock with it.
-        if (woken == platform::kWaitTimedOut && platform::PeerHasHungUp(Socket())) {
+        if (woken == 1 || woken == kClientGone) {
             return false;
         }
     }

@@ -1,7 +1,9 @@
-// Synchronous channels that have their session ID and wait for their partner.
+// Session IDs: which synchronous channel holds which ID, and which of them
+// still wait for their asynchronous channel.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "common/CriticalSection.h"
@@ -14,9 +16,17 @@ class Channel;
 class SessionTable {
 public:
     static constexpr uint16_t kNoSessionId = 0xFFFF;
+    static constexpr uint16_t kFirstSessionId = 1;
+    static constexpr uint16_t kLastSessionId = 0xFFFE;
     // A session that has not paired this long after its InitializeResponse
-    // gives its ID back; it goes on working unpaired.
+    // can't pair any more; it goes on working unpaired.
     static constexpr uint64_t kPairingTimeMs = 10000;
+    // How many sessions of one client address may wait for pairing at once;
+    // a further one makes the oldest of them unpairable.
+    static constexpr int kWaitingPerAddress = 64;
+    // How many sessions may wait for pairing at once over all addresses; a
+    // further one makes the oldest of them unpairable.
+    static constexpr int kWaitingLimit = 1024;
 
     enum class Pairing { Paired, UnknownId, OtherAddress };
 
@@ -24,53 +34,70 @@ public:
     SessionTable(const SessionTable&) = delete;
     SessionTable& operator=(const SessionTable&) = delete;
 
-    // Puts the channel, whose client has clientAddress, into the lowest free
-    // slot 1 to 5 (a slot whose pairing time has run out counts as free); its
-    // number, or 0xFFFF when all are taken. nowMs: when the ID goes out.
+    // Gives the channel, whose client has clientAddress, a session ID that no
+    // live session holds, the IDs taken in turn from 1 to 0xFFFE so that an ID
+    // comes back only after all the others; 0xFFFF when every ID is held.
+    // The session waits for pairing until kPairingTimeMs after nowMs.
     uint16_t Allocate(Channel* channel, const std::string& clientAddress, uint64_t nowMs) EXCLUDES(guard);
 
-    // Takes the channel out of slot id (low 16 bits) when it is there, its
-    // pairing time has not run out and its client has clientAddress; link runs
-    // with it before anyone else can see the slot again (so the channel can't
-    // end unpaired in between). A slot whose client has another address stays;
-    // an address that could not be read matches none.
+    // Pairs the session of id (low 16 bits) when it still waits for pairing,
+    // its pairing time has not run out and its client has clientAddress; link
+    // runs with it before anyone else can see the entry again (so the channel
+    // can't end unpaired in between). The ID stays held until the session
+    // ends. A session whose client has another address keeps waiting; an
+    // address that could not be read matches none.
     template <typename Link>
     Pairing Take(uint32_t id, const std::string& clientAddress, uint64_t nowMs, Link link) EXCLUDES(guard)
     {
         ScopedLock hold(guard);
-        Slot* slot = Live(id, nowMs);
-        if (slot == nullptr) {
+        Entry* entry = Waiting(id, nowMs);
+        if (entry == nullptr) {
             return Pairing::UnknownId;
         }
-        if (clientAddress.empty() || slot->clientAddress != clientAddress) {
+        if (clientAddress.empty() || entry->clientAddress != clientAddress) {
             return Pairing::OtherAddress;
         }
-        link(slot->channel);
-        *slot = Slot {};
+        link(entry->channel);
+        entry->waiting = false;
+        waitingCount -= 1;
+        CheckCounts();
         return Pairing::Paired;
     }
 
-    // Gives back every slot that holds the channel (it has ended).
+    // Gives back the ID of the channel's session (it has ended).
     void Forget(const Channel* channel) EXCLUDES(guard);
-    // Slots that still name a channel, whether it may still pair or not.
+    // Sessions that still wait for pairing (their time not yet looked at).
     int Occupied() const EXCLUDES(guard);
+    // Sessions that hold an ID, paired or not.
+    size_t Held() const EXCLUDES(guard);
 
 private:
-    static constexpr uint32_t kSlots = 6;
-    struct Slot {
+    struct Entry {
         Channel* channel = nullptr;
         std::string clientAddress;
-        uint64_t expiresAtMs = 0;
+        uint64_t issuedMs = 0;
+        // Still waiting for its asynchronous channel (may pair until its time
+        // is up).
+        bool waiting = true;
     };
-    // The slot of id when it holds a channel that may still pair; else null.
-    Slot* Live(uint32_t id, uint64_t nowMs) REQUIRES(guard);
+    // The entry of id when its session may still pair; else null.
+    Entry* Waiting(uint32_t id, uint64_t nowMs) REQUIRES(guard);
+    // Makes the oldest waiting session unpairable, among those of
+    // clientAddress, or among all when clientAddress is null.
+    void DropOldestWaiting(const std::string* clientAddress) REQUIRES(guard);
+    // Counts of waiting sessions agree with the entries (checked builds).
+    void CheckCounts() const REQUIRES(guard);
 
     // Names the guard in its lock order.
     friend class Channel;
     // Held while a pairing links the two channels (the links' lock inside it).
     mutable CriticalSection guard ACQUIRED_BEFORE(SessionLinks::lock);
-    // Slot 0 is never used, so session IDs run from 1 to 5.
-    Slot slots[kSlots] GUARDED_BY(guard);
+    // Every session that holds an ID, by ID.
+    std::map<uint16_t, Entry> entries GUARDED_BY(guard);
+    // Sessions of entries that are waiting.
+    int waitingCount GUARDED_BY(guard) = 0;
+    // Where the search for the next free ID begins.
+    uint16_t nextId GUARDED_BY(guard) = kFirstSessionId;
 };
 
 }  // namespace tarvos

@@ -9,8 +9,28 @@ namespace tarvos {
 
 void Channel::SetStatus(uint8_t status, uint8_t enable)
 {
-    ScopedLock guard(lock);
-    SetStatusLocked(status, enable);
+    {
+        ScopedLock guard(lock);
+        SetStatusLocked(status, enable);
+    }
+    SendDueServiceRequest();
+}
+
+void Channel::SendDueServiceRequest()
+{
+    uint8_t status;
+    {
+        ScopedLock guard(lock);
+        if (!serviceRequestDue) {
+            return;
+        }
+        serviceRequestDue = false;
+        status = dueRequestStatus;
+    }
+    PeerRef partner(this);
+    if (partner) {
+        partner->SendServiceRequest(status);
+    }
 }
 
 void Channel::SetStatusLocked(uint8_t status, uint8_t enable)
@@ -23,7 +43,7 @@ void Channel::SetStatusLocked(uint8_t status, uint8_t enable)
         // counted as outstanding.
         if (partner) {
             rqsPending = true;
-            partner->SendServiceRequest(static_cast<uint8_t>(status | kRequestServiceBit));
+            DueServiceRequest(static_cast<uint8_t>(status | kRequestServiceBit));
         }
     }
     statusByte = status;
@@ -36,7 +56,7 @@ void Channel::SetMavLocked(bool flag)
         PeerRef partner(this);
         if (partner) {
             rqsPending = true;
-            partner->SendServiceRequest(static_cast<uint8_t>(statusByte | kMavBit | kRequestServiceBit));
+            DueServiceRequest(static_cast<uint8_t>(statusByte | kMavBit | kRequestServiceBit));
         }
     }
     mav = flag;

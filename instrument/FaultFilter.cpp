@@ -106,8 +106,9 @@ void FaultFilter::Begin()
     current_ = armed_;
     armed_ = Faults();
     if (current_.delay) {
-        // As SLEEP: a device clear or the server's stop ends the wait.
-        if (platform::WaitForAny({channel_.ClearEvent(), channel_.StopEvent()}, current_.delayMs) == 0) {
+        // As SLEEP: a device clear, the server's stop or the client's hang-up
+        // ends the wait.
+        if (channel_.WaitWhileClientStays(current_.delayMs, channel_.ClearEvent(), channel_.StopEvent()) == 0) {
             LogVerbose(channel_.Log(), "Socket[%X]: INFO: Fault DELAY aborted due to DeviceClear",
                        channel_.TraceNumber());
         }

@@ -12,7 +12,8 @@ int Instrument::Sleep(const std::string&, uint8_t& delimiter)
         return result;
     }
     const uint32_t ms = static_cast<uint32_t>(value);
-    const int woken = platform::WaitForAny({channel.ClearEvent(), channel.StopEvent()}, ms);
+    // A client that hangs up ends the sleep: its session ends at once.
+    const int woken = channel.WaitWhileClientStays(ms, channel.ClearEvent(), channel.StopEvent());
     if (woken == platform::kWaitTimedOut) {
         LogVerbose(log, "INFO: Sleep finished");
     } else if (woken == 0) {

@@ -226,14 +226,20 @@ TEST_F(LockTableTest, GateLetsThroughOnlyWhoMayExecuteNow)
     EXPECT_FALSE(May(b));
     EXPECT_FALSE(May(nullptr));
 
-    // A session that waited for the exclusive lock in state 3 gets it without
-    // sharing: it alone executes then, the sharers wait.
+    // A session that waits for the exclusive lock in state 3 without sharing
+    // does not get it while the sharer that held it still shares: it gets it
+    // once the shared lock is free, and alone executes then.
     EXPECT_EQ(table.RequestExclusive(a, 0, stop), Grant::Granted);
     auto waiter = std::async(std::launch::async, [&] { return table.RequestExclusive(b, 5000, stop); });
     EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     EXPECT_EQ(table.ReleaseImmediate(a).what, Released::Exclusive);
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    ExpectState(1, 1, 1);
+    EXPECT_TRUE(May(a));
+    EXPECT_FALSE(May(b));
+    EXPECT_EQ(table.ReleaseImmediate(a).what, Released::Shared);
     ASSERT_EQ(waiter.get(), Grant::Granted);
-    ExpectState(3, 1, 2);
+    ExpectState(2, 0, 1);
     EXPECT_TRUE(May(b));
     EXPECT_FALSE(May(a));
     EXPECT_FALSE(May(c));
@@ -244,8 +250,6 @@ TEST_F(LockTableTest, GateLetsThroughOnlyWhoMayExecuteNow)
     EXPECT_FALSE(May(a));
     table.MessageArrived(b, 10);
     EXPECT_TRUE(May(a));
-    EXPECT_FALSE(May(b));
-    table.EndSession(a);
     EXPECT_TRUE(May(b));
     EXPECT_TRUE(May(nullptr));
 }
@@ -293,6 +297,69 @@ TEST_F(LockTableTest, EveryTransitionWakesWaitsOnTheStateAndNothingElseDoes)
     }
     EXPECT_TRUE(May(c));
     ExpectState(0, 0, 0);
+}
+
+TEST_F(LockTableTest, ExclusiveHolderThatDoesNotShareNeverMeetsAnotherSessionsSharedLock)
+{
+    // b waits for the exclusive lock that c holds; c gives it back and a
+    // takes the shared lock at once: b keeps waiting until a lets go.
+    EXPECT_EQ(table.RequestExclusive(c, 0, stop), Grant::Granted);
+    auto waiter = std::async(std::launch::async, [&] { return table.RequestExclusive(b, 5000, stop); });
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(30)), std::future_status::timeout);
+    EXPECT_EQ(table.ReleaseImmediate(c).what, Released::Exclusive);
+    EXPECT_EQ(RequestShared(a, "key"), Shared::First);
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    ExpectState(1, 1, 1);
+    EXPECT_EQ(table.ReleaseImmediate(a).what, Released::Shared);
+    ASSERT_EQ(waiter.get(), Grant::Granted);
+    ExpectState(2, 0, 1);
+    // A waiter whose time runs out while only the shared lock stands in its
+    // way is refused.
+    EXPECT_EQ(table.ReleaseImmediate(b).what, Released::Exclusive);
+    EXPECT_EQ(RequestShared(a, "key"), Shared::First);
+    EXPECT_EQ(table.RequestExclusive(c, 0, stop), Grant::SharedByOthers);
+    EXPECT_EQ(table.RequestExclusive(a, 0, stop), Grant::Granted);
+    EXPECT_EQ(table.RequestExclusive(c, 60, stop), Grant::TimedOut);
+    ExpectState(3, 1, 1);
+
+    // Nobody joins the shared lock beside an exclusive holder that does not
+    // share, whatever the key; beside one that shares, the key decides.
+    EXPECT_EQ(RequestShared(b, "key"), Shared::Joined);
+    EXPECT_EQ(table.EndSession(a).exclusive, true);
+    EXPECT_EQ(table.EndSession(b).shared, true);
+    ExpectState(0, 0, 0);
+    EXPECT_EQ(table.RequestExclusive(d, 0, stop), Grant::Granted);
+    EXPECT_EQ(RequestShared(b, "key"), Shared::ExclusiveLocked);
+    EXPECT_EQ(table.EndSession(d).exclusive, true);
+
+    // A session holding both locks whose shared release comes due before its
+    // exclusive one keeps sharing until the exclusive lock goes too, while
+    // others share.
+    EXPECT_EQ(RequestShared(a, "key"), Shared::First);
+    EXPECT_EQ(RequestShared(b, "key"), Shared::Joined);
+    EXPECT_EQ(table.RequestExclusive(a, 0, stop), Grant::Granted);
+    EXPECT_EQ(table.ReleaseDeferred(a, 20), Released::Exclusive);
+    EXPECT_EQ(table.ReleaseDeferred(a, 10), Released::Shared);
+    const LockTable::Afterwards first = table.MessageArrived(a, 10);
+    EXPECT_FALSE(first.shared);
+    ExpectState(3, 2, 2);
+    const LockTable::Afterwards second = table.MessageArrived(a, 20);
+    EXPECT_TRUE(second.exclusive);
+    EXPECT_TRUE(second.shared);
+    ExpectState(1, 1, 1);
+    // The same with an immediate release of the exclusive lock.
+    EXPECT_EQ(RequestShared(a, "key"), Shared::Joined);
+    EXPECT_EQ(table.RequestExclusive(a, 0, stop), Grant::Granted);
+    EXPECT_EQ(table.ReleaseDeferred(a, 30), Released::Exclusive);
+    EXPECT_EQ(table.RequestExclusive(a, 0, stop), Grant::Granted);
+    EXPECT_EQ(table.ReleaseDeferred(a, 40), Released::Exclusive);
+    EXPECT_EQ(table.ReleaseDeferred(a, 35), Released::Shared);
+    table.MessageArrived(a, 35);
+    ExpectState(3, 2, 2);
+    const LockTable::Release both = table.ReleaseImmediate(a);
+    EXPECT_EQ(both.what, Released::Exclusive);
+    EXPECT_TRUE(both.dueSharedToo);
+    ExpectState(1, 1, 1);
 }
 
 }  // namespace
