@@ -71,6 +71,8 @@ bool Server::Stop()
     }
     ipv4Listener->Stop();
     ipv6Listener->Stop();
+    // Lines that the server-wide rate held back at the end are counted too.
+    ReportSuppressedLines(this);
     return true;
 }
 

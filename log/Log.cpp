@@ -27,6 +27,9 @@ void AssembleLine(char (&line)[kLineSize], const char* prefixFormat, const char*
 // The rate limit of the connection whose worker runs on this thread; null on
 // threads that serve no connection.
 thread_local LogFlood* t_connectionFlood = nullptr;
+// The calling thread serves a connection: its lines count towards the
+// server-wide rate.
+thread_local bool t_serverBounded = false;
 
 uint64_t NowMs()
 {
@@ -71,12 +74,22 @@ void WriteSuppressedCount(LogState* server, uint32_t count) REQUIRES(server->log
 // that has ended first.
 bool AdmitLine(LogState* server) REQUIRES(server->logLock)
 {
-    LogFlood* flood = t_connectionFlood;
-    if (flood == nullptr || server->verbose.load(std::memory_order_relaxed)) {
+    if (!t_serverBounded || server->verbose.load(std::memory_order_relaxed)) {
         return true;
     }
+    const uint64_t now = NowMs();
     uint32_t ended = 0;
-    const bool admitted = flood->Admit(NowMs(), ended);
+    LogFlood* flood = t_connectionFlood;
+    if (flood != nullptr) {
+        const bool admitted = flood->Admit(now, ended);
+        if (ended != 0) {
+            WriteSuppressedCount(server, ended);
+        }
+        if (!admitted) {
+            return false;
+        }
+    }
+    const bool admitted = server->serverFlood.Admit(now, ended);
     if (ended != 0) {
         WriteSuppressedCount(server, ended);
     }
@@ -139,15 +152,35 @@ bool VerboseEnabled(LogState* server)
 ConnectionLogScope::ConnectionLogScope(LogState* server) : server_(server)
 {
     t_connectionFlood = &flood_;
+    t_serverBounded = true;
 }
 
 ConnectionLogScope::~ConnectionLogScope()
 {
+    EndConnectionRate();
+    t_serverBounded = false;
+}
+
+void ConnectionLogScope::EndConnectionRate()
+{
+    if (rateEnded_) {
+        return;
+    }
+    rateEnded_ = true;
     t_connectionFlood = nullptr;
     ScopedLock guard(server_->logLock);
     const uint32_t count = flood_.TakeSuppressed();
     if (count != 0) {
         WriteSuppressedCount(server_, count);
+    }
+}
+
+void ReportSuppressedLines(LogState* server)
+{
+    ScopedLock guard(server->logLock);
+    const uint32_t count = server->serverFlood.TakeSuppressed();
+    if (count != 0) {
+        WriteSuppressedCount(server, count);
     }
 }
 

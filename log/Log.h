@@ -32,6 +32,9 @@ public:
     // Serialises every log line; the innermost lock of the server (only the
     // platform's own locks, which call nothing of the server, are below it).
     CriticalSection logLock;
+    // The rate of the error lines of all connections together (without
+    // verbose output), so that many connections can't flood the log either.
+    LogFlood serverFlood GUARDED_BY(logLock) {LogFlood::kServerLinesPerSecond};
 };
 
 void LogAlways(LogState* server, const char* format, ...) __attribute__((format(printf, 2, 3)))
@@ -51,8 +54,11 @@ bool VerboseEnabled(LogState* server);
 
 // Makes the calling thread's log lines those of one connection for as long as
 // it lives: without verbose output, past LogFlood's rate they are counted, not
-// written, and "... %u lines suppressed" reports them. When the scope ends, a
-// count not yet reported is written. One scope per thread at a time.
+// written, and "... %u lines suppressed" reports them; past the server-wide
+// rate (all connections together) the same. EndConnectionRate writes a count
+// not yet reported and lets the lines that tell how the connection ended pass
+// the connection's own rate (the server-wide one still holds); the end of the
+// scope does that too. One scope per thread at a time.
 class ConnectionLogScope {
 public:
     explicit ConnectionLogScope(LogState* server);
@@ -60,9 +66,16 @@ public:
     ConnectionLogScope(const ConnectionLogScope&) = delete;
     ConnectionLogScope& operator=(const ConnectionLogScope&) = delete;
 
+    void EndConnectionRate() EXCLUDES(server_->logLock);
+
 private:
     LogState* const server_;
     LogFlood flood_;
+    bool rateEnded_ = false;
 };
+
+// Writes the count of lines that the server-wide rate held back and has not
+// reported yet (at the server's stop).
+void ReportSuppressedLines(LogState* server) EXCLUDES(server->logLock);
 
 }  // namespace tarvos

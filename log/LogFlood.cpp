@@ -13,7 +13,7 @@ bool LogFlood::Admit(uint64_t nowMs, uint32_t& ended)
     if (elapsed >= kWindowMs) {
         // The window that just closed was calm, or a whole window went by
         // without a line: a flood before it is over.
-        const bool floodGoesOn = linesInWindow_ > kLinesPerSecond && elapsed < 2 * kWindowMs;
+        const bool floodGoesOn = linesInWindow_ > limit_ && elapsed < 2 * kWindowMs;
         if (!floodGoesOn) {
             ended = TakeSuppressed();
         }
@@ -23,7 +23,7 @@ bool LogFlood::Admit(uint64_t nowMs, uint32_t& ended)
     if (linesInWindow_ < UINT32_MAX) {
         ++linesInWindow_;
     }
-    if (linesInWindow_ <= kLinesPerSecond) {
+    if (linesInWindow_ <= limit_) {
         return true;
     }
     if (suppressed_ < UINT32_MAX) {

@@ -80,14 +80,12 @@ void Connection::Run()
     channel.ResetChannel();
     SignalStarted(true);
 
-    long result;
-    {
-        // Past a rate a reader can follow, this connection's log lines are
-        // counted instead of written (without -v); the lines that tell how the
-        // connection ended are always written.
-        ConnectionLogScope logScope(log);
-        result = instrument.Serve();
-    }
+    // Past a rate a reader can follow, this connection's log lines are
+    // counted instead of written (without -v); the lines that tell how the
+    // connection ended pass the connection's rate, but not the server's.
+    ConnectionLogScope logScope(log);
+    const long result = instrument.Serve();
+    logScope.EndConnectionRate();
     EndSession(result);
 }
 

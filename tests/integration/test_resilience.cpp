@@ -51,14 +51,6 @@ bool SessionWorks(uint16_t port, const std::string& host, int timeoutMs)
         timeoutMs);
 }
 
-// Closes the socket with a reset instead of an orderly close.
-void Reset(HislipSocket& socket)
-{
-    const linger abort{1, 0};
-    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-    socket.Close();
-}
-
 TEST(Resilience, AcceptGoesOnOnBothFamiliesOnceDescriptorsAreFreeAgain)
 {
     SKIP_UNDER_WINE("a descriptor limit on Wine's process starves Wine itself, not the program's sockets");
@@ -183,7 +175,7 @@ TEST(Resilience, ClosingLinesCarryTheSocketErrorOnAPipeAndOnATerminal)
             // waits as an orderly end; give the receive time to begin.
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
-        Reset(s.sync);
+        s.sync.CloseWithReset();
         s.async.Close();
         // Windows reports a reset as WSAECONNRESET.
         const std::string reset = std::to_string(UnderWine() ? 10054 : ECONNRESET);

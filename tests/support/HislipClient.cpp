@@ -375,6 +375,12 @@ void HislipSocket::ShutdownWrite()
     if (fd_ != kNoSocket) ShutdownSending(fd_);
 }
 
+void HislipSocket::CloseWithReset()
+{
+    if (fd_ != kNoSocket) SetAbortiveClose(fd_);
+    Close();
+}
+
 void HislipSocket::Close()
 {
     if (fd_ != kNoSocket) {

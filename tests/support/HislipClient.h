@@ -118,6 +118,8 @@ public:
     // by a test that plays the server side).
     void Adopt(NativeSocket fd);
     void ShutdownWrite();
+    // Closes with a reset (RST) instead of an orderly close.
+    void CloseWithReset();
     void Close();
     NativeSocket Fd() const { return fd_; }
     bool IsOpen() const { return fd_ != kNoSocket; }

@@ -77,6 +77,12 @@ void CloseSocket(NativeSocket s)
     closesocket(s);
 }
 
+void SetAbortiveClose(NativeSocket s)
+{
+    const linger abort {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
+}
+
 void ShutdownSending(NativeSocket s)
 {
     shutdown(s, SD_SEND);
@@ -183,6 +189,12 @@ void UseForClient(NativeSocket s)
 void CloseSocket(NativeSocket s)
 {
     ::close(s);
+}
+
+void SetAbortiveClose(NativeSocket s)
+{
+    const linger abort {1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
 }
 
 void ShutdownSending(NativeSocket s)

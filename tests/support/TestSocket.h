@@ -44,6 +44,8 @@ NativeSocket OpenStreamSocket(int family);
 // stays non-blocking (its calls can't).
 void UseForClient(NativeSocket s);
 void CloseSocket(NativeSocket s);
+// Makes the next close send a reset instead of an orderly end.
+void SetAbortiveClose(NativeSocket s);
 // Shuts the sending direction down (the peer reads the end).
 void ShutdownSending(NativeSocket s);
 
