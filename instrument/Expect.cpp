@@ -45,6 +45,13 @@ int Instrument::ExpectInteger(int32_t& value, uint8_t& delimiter)
                   [&](bool&) { return parser.ParseInteger(value, delimiter); });
 }
 
+int Instrument::ExpectExactInteger(uint64_t& value, uint8_t& delimiter)
+{
+    int32_t low = 0;
+    return Expect(errorQueue, delimiter, "numeric data was expected", -120,
+                  [&](bool&) { return parser.ParseInteger(low, delimiter, &value); });
+}
+
 int Instrument::ExpectBlock(BlockSink& sink, uint8_t& delimiter)
 {
     return Expect(errorQueue, delimiter, "a block was expected", -160, [&](bool& report) {

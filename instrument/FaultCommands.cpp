@@ -21,12 +21,14 @@ bool EndsUnit(uint8_t delimiter)
 int Instrument::WithFaultNumber(uint8_t& delimiter, uint32_t low, uint32_t high,
                                 const std::function<int(uint32_t)>& use)
 {
-    int32_t number = 0;
-    const int result = ExpectInteger(number, delimiter);
+    // The whole number is checked: one past 32 bits is out of range, not
+    // the small number of its low bits.
+    uint64_t number = 0;
+    const int result = ExpectExactInteger(number, delimiter);
     if (result <= 0 || !EndsUnit(delimiter)) {
         return result;
     }
-    if (number < 0 || static_cast<uint32_t>(number) < low || static_cast<uint32_t>(number) > high) {
+    if (number < low || number > high) {
         errorQueue.PushError(FormatError(-222));
         return result;
     }

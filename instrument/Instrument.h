@@ -49,6 +49,9 @@ public:
     // --- parameter wrappers: report a missing or rejected parameter into the queue ---
     int ExpectString(std::string& text, uint8_t& delimiter);
     int ExpectInteger(int32_t& value, uint8_t& delimiter);
+    // The same, with the whole number (held at UINT64_MAX), for commands whose
+    // range check must see a number that does not fit 32 bits.
+    int ExpectExactInteger(uint64_t& value, uint8_t& delimiter);
     // 0 also when a device clear ended the block.
     int ExpectBlock(BlockSink& sink, uint8_t& delimiter);
 

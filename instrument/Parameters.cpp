@@ -62,7 +62,7 @@ long Parser::ParseQuotedString(std::string& text, uint8_t& delimiter)
     return look.Consume(end >= seen ? seen : end + 1);
 }
 
-long Parser::ParseInteger(int32_t& value, uint8_t& delimiter)
+long Parser::ParseInteger(int32_t& value, uint8_t& delimiter, uint64_t* exact)
 {
     std::string token;
     const long result = NextToken(token, delimiter, false);
@@ -70,13 +70,19 @@ long Parser::ParseInteger(int32_t& value, uint8_t& delimiter)
         return result;
     }
     uint32_t accumulated = 0;
+    uint64_t whole = 0;
     for (const char c : token) {
         if (!IsDigit(static_cast<uint8_t>(c))) {
             return -1;
         }
-        accumulated = accumulated * 10u + static_cast<uint32_t>(c - '0');
+        const auto digit = static_cast<uint32_t>(c - '0');
+        accumulated = accumulated * 10u + digit;
+        whole = whole > (UINT64_MAX - digit) / 10u ? UINT64_MAX : whole * 10u + digit;
     }
     value = static_cast<int32_t>(accumulated);
+    if (exact != nullptr) {
+        *exact = whole;
+    }
     return result;
 }
 

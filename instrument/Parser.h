@@ -34,7 +34,9 @@ public:
     long SkipThrough(uint8_t byte);
 
     long ParseQuotedString(std::string& text, uint8_t& delimiter);
-    long ParseInteger(int32_t& value, uint8_t& delimiter);
+    // A number of digits; value keeps its low 32 bits. exact (when given)
+    // receives the whole number, held at UINT64_MAX when it is larger.
+    long ParseInteger(int32_t& value, uint8_t& delimiter, uint64_t* exact = nullptr);
     // Hands the block's data to sink as it arrives, in pieces of up to
     // kBlockBufferSize bytes; the count of data bytes read.
     long ParseBlock(BlockSink& sink, uint8_t& delimiter);

@@ -167,10 +167,28 @@ FileStatus ReplacementFile::Commit()
     if (closed != 0 && errno != EINTR) {
         return Fail(errno);
     }
+    // Only a regular file is ever replaced: a folder (or anything else) that
+    // stands at the target now is left where it is.
+    struct stat standing {};
+    if (::fstatat(folder_, leaf_.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(standing.st_mode)) {
+        return Fail(EISDIR);
+    }
     // An existing target trades places with the new file, and the old one,
     // now under the temporary name, is removed after. (Renaming over the
     // target would make some file systems write the new file out first.)
     if (::renameat2(folder_, temporary_.c_str(), folder_, leaf_.c_str(), RENAME_EXCHANGE) == 0) {
+        // Something other than a regular file may have taken the target's
+        // place since the look above: it trades places back.
+        if (::fstatat(folder_, temporary_.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISREG(standing.st_mode)) {
+            if (::renameat2(folder_, temporary_.c_str(), folder_, leaf_.c_str(), RENAME_EXCHANGE) == 0) {
+                return Fail(EISDIR);
+            }
+            // It can't go back (it was moved meanwhile): whatever is at the
+            // temporary name now is not ours to remove.
+            temporary_.clear();
+            return Fail(EISDIR);
+        }
         // Its pages are freed when its last reference goes: that one is
         // closed in the background.
         const int old = ::openat(folder_, temporary_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
