@@ -21,8 +21,10 @@ SAN_PACKAGES ?= clang libclang-rt-14-dev llvm
 # The protocol analyser that the capture test runs the server's traffic through;
 # the mDNS responder, its browser, a bus daemon, ip and the discovery library
 # that PyVISA uses for the discovery test; clang for the thread-safety analysis
-# that runs beside the g++ build.
-TEST_PACKAGES ?= tshark avahi-daemon avahi-utils dbus-daemon iproute2 python3-zeroconf clang
+# that runs beside the g++ build; what PyVISA and pyvisa-py from ../shared/peers
+# need for the client suite and the README's PyVISA examples.
+TEST_PACKAGES ?= tshark avahi-daemon avahi-utils dbus-daemon iproute2 python3-zeroconf clang \
+                 python3-typing-extensions python3-yaml
 # dpkg-shlibdeps reads the package's dependencies off the binary.
 PACKAGE_PACKAGES ?= dpkg-dev
 # The Windows build: the MinGW-w64 cross compiler (POSIX thread model), Wine to

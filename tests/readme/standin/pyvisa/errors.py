@@ -1,5 +1,0 @@
-"""The stand-in's exceptions, where PyVISA keeps its own."""
-
-
-class VisaIOError(Exception):
-    pass
