@@ -162,6 +162,7 @@ void Channel::ResetChannel()
 {
     lookAhead.Reset();
     remaining = 0;
+    programInProgress = false;
     {
         ScopedLock guard(lock);
         expectRmtDelivered = false;

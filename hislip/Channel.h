@@ -317,6 +317,9 @@ private:
     uint32_t lastResponseId GUARDED_BY(lock) = kMessageIdBeforeFirst;
     // Payload bytes of the current message not yet consumed (own thread only).
     uint64_t remaining = 0;
+    // Program bytes of Data messages were delivered and no DataEnd (nor a
+    // device clear) has ended their program message yet (own thread only).
+    bool programInProgress = false;
     bool expectRmtDelivered GUARDED_BY(lock) = false;
 
     // Input is thrown away (device clear), or the connection has closed.

@@ -118,7 +118,18 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
                 }
             }
             if (result != kGoOn) {
+                if (result == kDeviceClearEnd) {
+                    programInProgress = false;
+                }
                 return result;
+            }
+            // An empty DataEnd ends a program message whose bytes came in Data
+            // messages; alone it is nothing.
+            if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0 &&
+                programInProgress && !discard) {
+                programInProgress = false;
+                end = InputEnd::Message;
+                return kProgramMessageEnd;
             }
             continue;
         }
@@ -140,8 +151,10 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
         }
         count -= static_cast<uint64_t>(got);
         delivered += static_cast<uint64_t>(got);
+        const bool ends = header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0;
+        programInProgress = !ends;
         if (remaining == 0) {
-            if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd)) {
+            if (ends) {
                 end = InputEnd::Message;
             }
             break;

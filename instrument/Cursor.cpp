@@ -6,10 +6,10 @@ long Cursor::Open(uint32_t limit)
 {
     seen_ = 0;
     position_ = 0;
-    clear_ = false;
+    marker_ = 0;
     const long n = source_.PeekBytes(bytes_, limit);
-    if (n == kDeviceClearEnd) {
-        clear_ = true;
+    if (n == kDeviceClearEnd || n == kProgramMessageEnd) {
+        marker_ = n;
         bytes_[0] = '\n';
         seen_ = 1;
     } else if (n > 0) {
@@ -33,8 +33,9 @@ long Cursor::Consume(size_t count, InputEnd* end)
 {
     InputEnd ended = InputEnd::None;
     long result = source_.ReadBytes(bytes_, static_cast<uint64_t>(count), ended);
-    // The clear counts as the one byte it was seen as.
-    if (clear_ && result == kDeviceClearEnd) {
+    // The end of a clear or of a program message counts as the one byte it
+    // was seen as.
+    if (marker_ != 0 && result == marker_) {
         result = 1;
     }
     if (end != nullptr) {

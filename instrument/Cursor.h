@@ -21,6 +21,7 @@ public:
     // the peer closed; negative: failure). The end of a device clear at the
     // front is seen as one newline: it ends the program message in progress
     // as the message's terminator would, and consuming it consumes the clear.
+    // So is an empty DataEnd that ends the program message in progress.
     long Open(uint32_t limit);
     // Moves the position past the spaces there.
     void SkipSpaces();
@@ -42,8 +43,9 @@ private:
     uint8_t bytes_[kLookAheadSize + 1] = {};
     size_t seen_ = 0;
     size_t position_ = 0;
-    // What is seen is the end of a device clear.
-    bool clear_ = false;
+    // What is seen is the end of a device clear or of a program message (that
+    // result of the peek), else 0.
+    long marker_ = 0;
 };
 
 }  // namespace tarvos

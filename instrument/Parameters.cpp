@@ -145,8 +145,9 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
         long got = 1;
         while (filled < want && end == InputEnd::None) {
             got = source_.ReadBytes(blockBuffer_ + filled, want - filled, end);
-            if (got == kDeviceClearEnd) {
-                // Nothing more arrived before the clear ended the block.
+            if (got == kDeviceClearEnd || got == kProgramMessageEnd) {
+                // Nothing more arrived before the clear, or the empty DataEnd,
+                // ended the block.
                 got = 1;
                 break;
             }
