@@ -67,6 +67,7 @@ public:
 
     // --- the parser's byte source (through the look-ahead) ---
     long PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
+    long PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead.PeekJoined(destination, n); }
     long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
     {
         return lookAhead.Read(destination, n, end);
@@ -174,6 +175,8 @@ public:
     platform::Event& StopEvent() { return stopEvent; }
     platform::SocketHandle Socket() const { return socket.load(std::memory_order_acquire); }
     LogState* Log() const override { return log; }
+    // The server-wide budget of the session's large buffers.
+    MemoryBudget& Memory() const { return engine.memory; }
 
     // The partner channel pinned for the time of one operation, so that it can't
     // be reset for a new client or destroyed while this thread uses it.

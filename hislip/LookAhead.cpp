@@ -24,13 +24,6 @@ long LookAhead::Peek(uint8_t* destination, uint32_t n)
             endsMessage_ = end == InputEnd::Message;
         }
     }
-    if (count_ != 0 && count_ < n && !endsMessage_ && !clearPending_ && !endPending_ && !source_.PayloadLeft() &&
-        std::memchr(bytes_ + pos_, '\n', count_) == nullptr) {
-        const long joined = JoinNextMessages(n);
-        if (joined <= 0) {
-            return joined;
-        }
-    }
     if (count_ == 0 && clearPending_) {
         return kDeviceClearEnd;
     }
@@ -42,6 +35,25 @@ long LookAhead::Peek(uint8_t* destination, uint32_t n)
     return m;
 }
 
+bool LookAhead::RunsOn() const
+{
+    return count_ != 0 && !endsMessage_ && !clearPending_ && !endPending_ && !source_.PayloadLeft();
+}
+
+long LookAhead::PeekJoined(uint8_t* destination, uint32_t n)
+{
+    if (n > kLookAheadSize) {
+        return -1;
+    }
+    if (count_ < n && RunsOn()) {
+        const long joined = JoinNextMessages(n);
+        if (joined <= 0) {
+            return joined;
+        }
+    }
+    return Peek(destination, n);
+}
+
 long LookAhead::JoinNextMessages(uint32_t n)
 {
     std::memmove(bytes_, bytes_ + pos_, count_);
@@ -51,7 +63,10 @@ long LookAhead::JoinNextMessages(uint32_t n)
         const uint32_t before = count_;
         const long got = source_.ReadChannel(bytes_ + count_, kLookAheadSize - count_, end);
         if (got == kDeviceClearEnd) {
-            // The clear ends the program message after the bytes before it.
+            // The clear empties the input: the program message whose bytes
+            // waited here for their next message is never executed.
+            count_ = 0;
+            endsMessage_ = false;
             clearPending_ = true;
             return 1;
         }

@@ -34,6 +34,9 @@ public:
     explicit LookAhead(PayloadSource& source) : source_(source) {}
 
     long Peek(uint8_t* destination, uint32_t n);
+    // Peek, with the bytes of the following messages joined first when the
+    // bytes there end a Data message (see ByteSource::PeekJoined).
+    long PeekJoined(uint8_t* destination, uint32_t n);
     long Read(uint8_t* destination, uint64_t n, InputEnd& end);
     // Input taken from the channel and not yet consumed: bytes, or the end of a
     // device clear or of a program message.
@@ -41,6 +44,9 @@ public:
     void Reset();
 
 private:
+    // The buffered bytes end a Data message: their program message goes on in
+    // the next message.
+    bool RunsOn() const;
     // Joins the bytes of the following messages to buffered bytes that end a
     // Data message, until n are there, a newline is, or a DataEnd, a device
     // clear or the room ends it. 1, or the receive loop's failure.

@@ -4,10 +4,30 @@ namespace tarvos {
 
 long Cursor::Open(uint32_t limit)
 {
+    return Look(source_.PeekBytes(bytes_, limit));
+}
+
+bool Cursor::More(uint32_t limit)
+{
+    if (marker_ != 0) {
+        return false;
+    }
+    const size_t before = seen_;
+    const size_t position = position_;
+    const long n = Look(source_.PeekJoined(bytes_, limit));
+    if (n > 0 && (seen_ > before || marker_ != 0)) {
+        return true;
+    }
+    // Nothing more: the bytes seen are as they were.
+    position_ = position;
+    return false;
+}
+
+long Cursor::Look(long n)
+{
     seen_ = 0;
     position_ = 0;
     marker_ = 0;
-    const long n = source_.PeekBytes(bytes_, limit);
     if (n == kDeviceClearEnd || n == kProgramMessageEnd) {
         marker_ = n;
         bytes_[0] = '\n';
