@@ -1,0 +1,628 @@
+#include "instrument/definition/PyFormat.h"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <cstdint>
+#include <exception>
+
+namespace tarvos::definition {
+
+namespace {
+
+// Length of the UTF-8 sequence that starts with this byte (1 for a stray byte).
+size_t Utf8Length(unsigned char lead)
+{
+    if (lead >= 0xF0 && lead < 0xF8) {
+        return 4;
+    }
+    if (lead >= 0xE0) {
+        return lead < 0xF0 ? 3 : 1;
+    }
+    if (lead >= 0xC0) {
+        return 2;
+    }
+    return 1;
+}
+
+size_t CodePoints(std::string_view text)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); i += Utf8Length(static_cast<unsigned char>(text[i]))) {
+        ++n;
+    }
+    return n;
+}
+
+struct Spec {
+    std::string fill = " ";
+    bool fillGiven = false;
+    char align = 0;
+    char sign = 0;
+    bool coerceZero = false;
+    bool alternate = false;
+    long width = -1;
+    char grouping = 0;
+    long precision = -1;
+    char type = 0;
+};
+
+bool IsAlign(char c)
+{
+    return c == '<' || c == '>' || c == '=' || c == '^';
+}
+
+bool ReadNumber(std::string_view s, size_t& pos, long& value)
+{
+    const size_t start = pos;
+    long v = 0;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+        if (v > 100000000) {
+            return false;  // "Too many decimal digits in format string"
+        }
+        v = v * 10 + (s[pos] - '0');
+        ++pos;
+    }
+    if (pos == start) {
+        return true;
+    }
+    value = v;
+    return true;
+}
+
+// CPython's parse of a standard format spec; numeric tells the default
+// alignment ('>' for numbers, '<' for text), which decides what '0' does.
+bool ParseSpec(std::string_view s, bool numeric, Spec& spec)
+{
+    size_t pos = 0;
+    const size_t first = s.empty() ? 0 : Utf8Length(static_cast<unsigned char>(s[0]));
+    if (s.size() > first && IsAlign(s[first])) {
+        spec.fill = std::string(s.substr(0, first));
+        spec.fillGiven = true;
+        spec.align = s[first];
+        pos = first + 1;
+    } else if (!s.empty() && IsAlign(s[0])) {
+        spec.align = s[0];
+        pos = 1;
+    }
+    if (pos < s.size() && (s[pos] == '+' || s[pos] == '-' || s[pos] == ' ')) {
+        spec.sign = s[pos++];
+    }
+    if (pos < s.size() && s[pos] == 'z') {
+        spec.coerceZero = true;
+        ++pos;
+    }
+    if (pos < s.size() && s[pos] == '#') {
+        spec.alternate = true;
+        ++pos;
+    }
+    if (!spec.fillGiven && pos < s.size() && s[pos] == '0') {
+        spec.fill = "0";
+        if (spec.align == 0 && numeric) {
+            spec.align = '=';
+        }
+        ++pos;
+    }
+    if (!ReadNumber(s, pos, spec.width)) {
+        return false;
+    }
+    if (pos < s.size() && (s[pos] == ',' || s[pos] == '_')) {
+        spec.grouping = s[pos++];
+        if (pos < s.size() && (s[pos] == ',' || s[pos] == '_')) {
+            return false;  // "Cannot specify both ',' and '_'."
+        }
+    }
+    if (pos < s.size() && s[pos] == '.') {
+        ++pos;
+        const size_t digits = pos;
+        if (!ReadNumber(s, pos, spec.precision) || pos == digits) {
+            return false;  // "Format specifier missing precision"
+        }
+    }
+    if (s.size() - pos > 1) {
+        return false;  // "Invalid format specifier"
+    }
+    if (pos < s.size()) {
+        spec.type = s[pos];
+    }
+    if (spec.grouping != 0) {
+        const char t = spec.type;
+        const bool decimal = t == 0 || t == 'd' || t == 'e' || t == 'E' || t == 'f' || t == 'F' || t == 'g' ||
+                             t == 'G' || t == '%';
+        const bool underscoreOnly = t == 'b' || t == 'o' || t == 'x' || t == 'X';
+        if (!(decimal || (underscoreOnly && spec.grouping == '_'))) {
+            return false;  // "Cannot specify ',' with 'x'."
+        }
+    }
+    return true;
+}
+
+// Separators every 'every' digits into a run of digits; with minimum > 0 the
+// run is first padded with zeros (grouped too) to that many characters.
+std::string Group(const std::string& digits, char separator, int every, size_t minimum)
+{
+    std::string out;
+    int count = 0;
+    for (size_t i = digits.size(); i-- > 0;) {
+        if (count == every) {
+            out += separator;
+            count = 0;
+        }
+        out += digits[i];
+        ++count;
+    }
+    while (out.size() < minimum) {
+        if (count == every) {
+            out += separator;
+            count = 0;
+            if (out.size() >= minimum) {
+                // A separator never leads: CPython puts a zero before it.
+                out += '0';
+                break;
+            }
+        }
+        out += '0';
+        ++count;
+    }
+    return std::string(out.rbegin(), out.rend());
+}
+
+// Joins sign and prefix, the body and the padding, as the spec aligns them.
+std::string Pad(const Spec& spec, const std::string& prefix, const std::string& body, char defaultAlign)
+{
+    const size_t length = CodePoints(prefix) + CodePoints(body);
+    if (spec.width < 0 || static_cast<size_t>(spec.width) <= length) {
+        return prefix + body;
+    }
+    const size_t padding = static_cast<size_t>(spec.width) - length;
+    auto fill = [&](size_t n) {
+        std::string f;
+        for (size_t i = 0; i < n; ++i) {
+            f += spec.fill;
+        }
+        return f;
+    };
+    switch (spec.align != 0 ? spec.align : defaultAlign) {
+    case '<':
+        return prefix + body + fill(padding);
+    case '^':
+        return fill(padding / 2) + prefix + body + fill(padding - padding / 2);
+    case '=':
+        return prefix + fill(padding) + body;
+    default:
+        return fill(padding) + prefix + body;
+    }
+}
+
+std::string SignText(const Spec& spec, bool negative)
+{
+    if (negative) {
+        return "-";
+    }
+    if (spec.sign == '+') {
+        return "+";
+    }
+    if (spec.sign == ' ') {
+        return " ";
+    }
+    return "";
+}
+
+// The digits before the point (or exponent) of a float body are grouped; the
+// zero padding goes into the grouping when fill '0' aligns after the sign.
+std::string GroupNumberBody(const Spec& spec, const std::string& body, size_t prefixLength, int every)
+{
+    const bool zeroPad = spec.fill == "0" && spec.align == '=' && spec.width > 0;
+    if (spec.grouping == 0 && !zeroPad) {
+        return body;
+    }
+    size_t end = 0;
+    while (end < body.size() && ((body[end] >= '0' && body[end] <= '9') ||
+                                 (every == 4 && ((body[end] >= 'a' && body[end] <= 'f') ||
+                                                 (body[end] >= 'A' && body[end] <= 'F'))))) {
+        ++end;
+    }
+    if (end == 0) {
+        return body;  // inf, nan
+    }
+    const std::string rest = body.substr(end);
+    size_t minimum = 0;
+    if (zeroPad && static_cast<size_t>(spec.width) > prefixLength + rest.size()) {
+        minimum = static_cast<size_t>(spec.width) - prefixLength - rest.size();
+    }
+    if (spec.grouping == 0) {
+        std::string digits = body.substr(0, end);
+        if (digits.size() < minimum) {
+            digits.insert(0, minimum - digits.size(), '0');
+        }
+        return digits + rest;
+    }
+    return Group(body.substr(0, end), spec.grouping, every, minimum) + rest;
+}
+
+std::string FixedFromFmt(double v, long precision, char type, bool alternate)
+{
+    const std::string pattern = std::string("{:") + (alternate ? "#" : "") + "." + std::to_string(precision) + type + "}";
+    return fmt::format(fmt::runtime(pattern), v);
+}
+
+// Python's 'g' for a finite non-negative value: exponent form below 1e-4 or
+// from 10**precision on, trailing zeros dropped unless alternate.
+std::string General(double v, long precision, bool upper, bool alternate, bool addDotZero)
+{
+    if (precision == 0) {
+        precision = 1;
+    }
+    std::string body = FixedFromFmt(v, precision, upper ? 'G' : 'g', alternate);
+    if (addDotZero && body.find_first_of(".eE") == std::string::npos) {
+        body += ".0";
+    }
+    return body;
+}
+
+bool FormatFloat(double value, Spec& spec, std::string& out)
+{
+    char type = spec.type;
+    switch (type) {
+    case 0:
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'n':
+    case '%':
+        break;
+    default:
+        return false;  // "Unknown format code 'd' for object of type 'float'"
+    }
+    bool negative = std::signbit(value) && !std::isnan(value);
+    double magnitude = std::fabs(value);
+    std::string body;
+    const bool upper = type == 'E' || type == 'F' || type == 'G';
+    if (std::isnan(value) || std::isinf(value)) {
+        body = std::isnan(value) ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
+        if (type == '%') {
+            body += '%';
+        }
+    } else {
+        switch (type) {
+        case 0:
+            if (spec.precision < 0) {
+                body = PyFloatRepr(magnitude);
+            } else {
+                body = General(magnitude, spec.precision, false, spec.alternate, true);
+            }
+            break;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+            body = FixedFromFmt(magnitude, spec.precision < 0 ? 6 : spec.precision, type, spec.alternate);
+            break;
+        case 'g':
+        case 'G':
+        case 'n':
+            body = General(magnitude, spec.precision < 0 ? 6 : spec.precision, type == 'G', spec.alternate, false);
+            break;
+        case '%':
+            body = FixedFromFmt(magnitude * 100.0, spec.precision < 0 ? 6 : spec.precision, 'f', spec.alternate) + "%";
+            break;
+        default:
+            break;
+        }
+        if (spec.coerceZero && negative) {
+            // Negative zero after rounding shows as zero.
+            bool allZero = true;
+            for (char c : body) {
+                if (c >= '1' && c <= '9') {
+                    allZero = false;
+                }
+            }
+            if (allZero) {
+                negative = false;
+            }
+        }
+    }
+    const std::string prefix = SignText(spec, negative);
+    body = GroupNumberBody(spec, body, prefix.size(), 3);
+    out = Pad(spec, prefix, body, '>');
+    return true;
+}
+
+bool FormatInt(int64_t value, Spec& spec, std::string& out)
+{
+    switch (spec.type) {
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case '%':
+        return FormatFloat(static_cast<double>(value), spec, out);
+    case 0:
+    case 'd':
+    case 'n':
+    case 'b':
+    case 'o':
+    case 'x':
+    case 'X':
+    case 'c':
+        break;
+    default:
+        return false;
+    }
+    if (spec.precision >= 0 || spec.coerceZero) {
+        return false;  // "Precision not allowed in integer format specifier"
+    }
+    const bool negative = value < 0;
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    if (spec.type == 'c') {
+        if (spec.sign != 0 || spec.alternate || value < 0 || value > 0x10FFFF) {
+            return false;
+        }
+        std::string ch;
+        const uint32_t cp = static_cast<uint32_t>(value);
+        if (cp < 0x80) {
+            ch += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            ch += static_cast<char>(0xC0 | (cp >> 6));
+            ch += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            ch += static_cast<char>(0xE0 | (cp >> 12));
+            ch += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            ch += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            ch += static_cast<char>(0xF0 | (cp >> 18));
+            ch += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            ch += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            ch += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        out = Pad(spec, "", ch, '>');
+        return true;
+    }
+    int base = 10;
+    std::string radix;
+    switch (spec.type) {
+    case 'b':
+        base = 2;
+        radix = "0b";
+        break;
+    case 'o':
+        base = 8;
+        radix = "0o";
+        break;
+    case 'x':
+        base = 16;
+        radix = "0x";
+        break;
+    case 'X':
+        base = 16;
+        radix = "0X";
+        break;
+    default:
+        break;
+    }
+    std::string digits;
+    uint64_t rest = magnitude;
+    do {
+        const unsigned d = static_cast<unsigned>(rest % static_cast<uint64_t>(base));
+        digits.insert(digits.begin(), static_cast<char>(d < 10 ? '0' + d : (spec.type == 'X' ? 'A' : 'a') + d - 10));
+        rest /= static_cast<uint64_t>(base);
+    } while (rest != 0);
+    const std::string prefix = SignText(spec, negative) + (spec.alternate ? radix : "");
+    const std::string body = GroupNumberBody(spec, digits, CodePoints(prefix), base == 10 ? 3 : 4);
+    out = Pad(spec, prefix, body, '>');
+    return true;
+}
+
+bool FormatText(const std::string& value, Spec& spec, std::string& out)
+{
+    if (spec.type != 0 && spec.type != 's') {
+        return false;
+    }
+    if (spec.sign != 0 || spec.alternate || spec.align == '=' || spec.grouping != 0 || spec.coerceZero) {
+        return false;
+    }
+    std::string body = value;
+    if (spec.precision >= 0) {
+        size_t at = 0;
+        for (long n = 0; n < spec.precision && at < body.size(); ++n) {
+            at += Utf8Length(static_cast<unsigned char>(body[at]));
+        }
+        body.resize(at < body.size() ? at : body.size());
+    }
+    out = Pad(spec, "", body, '<');
+    return true;
+}
+
+}  // namespace
+
+bool FormatValue(const PyValue& value, std::string_view specText, std::string& out)
+{
+    try {
+        Spec spec;
+        const bool numeric = value.kind == PyValue::Kind::Int || value.kind == PyValue::Kind::Float;
+        if (value.kind == PyValue::Kind::Other) {
+            if (!specText.empty()) {
+                return false;
+            }
+            out = value.text;
+            return true;
+        }
+        if (!ParseSpec(specText, numeric, spec)) {
+            return false;
+        }
+        switch (value.kind) {
+        case PyValue::Kind::Int:
+            return FormatInt(value.integer, spec, out);
+        case PyValue::Kind::Float:
+            return FormatFloat(value.real, spec, out);
+        default:
+            return FormatText(value.text, spec, out);
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool ParseTemplate(std::string_view text, std::vector<TemplatePiece>& pieces, std::string* why)
+{
+    auto fail = [&](const char* reason) {
+        if (why != nullptr) {
+            *why = reason;
+        }
+        return false;
+    };
+    pieces.clear();
+    TemplatePiece piece;
+    size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '}') {
+            if (i + 1 < text.size() && text[i + 1] == '}') {
+                piece.literal += '}';
+                i += 2;
+                continue;
+            }
+            return fail("Single '}' encountered in format string");
+        }
+        if (c != '{') {
+            piece.literal += c;
+            ++i;
+            continue;
+        }
+        if (i + 1 < text.size() && text[i + 1] == '{') {
+            piece.literal += '{';
+            i += 2;
+            continue;
+        }
+        // A replacement field: up to the '}' that closes it, nested braces counted.
+        size_t depth = 1;
+        size_t j = i + 1;
+        for (; j < text.size(); ++j) {
+            if (text[j] == '{') {
+                ++depth;
+            } else if (text[j] == '}' && --depth == 0) {
+                break;
+            }
+        }
+        if (j >= text.size()) {
+            return fail(i + 1 >= text.size() ? "Single '{' encountered in format string"
+                                             : "expected '}' before end of string");
+        }
+        const std::string_view field = text.substr(i + 1, j - i - 1);
+        size_t k = 0;
+        bool inBracket = false;
+        for (; k < field.size(); ++k) {
+            if (inBracket) {
+                inBracket = field[k] != ']';
+            } else if (field[k] == '[') {
+                inBracket = true;
+            } else if (field[k] == ':' || field[k] == '!') {
+                break;
+            }
+        }
+        piece.hasField = true;
+        piece.fieldName = std::string(field.substr(0, k));
+        if (k < field.size() && field[k] == '!') {
+            if (k + 1 >= field.size()) {
+                return fail("end of string while looking for conversion specifier");
+            }
+            piece.conversion = field[k + 1];
+            k += 2;
+            if (k < field.size() && field[k] != ':') {
+                return fail("expected ':' after conversion specifier");
+            }
+        }
+        if (k < field.size()) {
+            piece.spec = std::string(field.substr(k + 1));
+        }
+        pieces.push_back(piece);
+        piece = TemplatePiece();
+        i = j + 1;
+    }
+    if (!piece.literal.empty()) {
+        pieces.push_back(piece);
+    }
+    return true;
+}
+
+bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positional, const NamedValues& named,
+                    std::string& out)
+{
+    std::vector<TemplatePiece> pieces;
+    if (!ParseTemplate(text, pieces)) {
+        return false;
+    }
+    out.clear();
+    size_t autoIndex = 0;
+    bool autoUsed = false;
+    bool manualUsed = false;
+    for (const TemplatePiece& piece : pieces) {
+        out += piece.literal;
+        if (!piece.hasField) {
+            continue;
+        }
+        const PyValue* value = nullptr;
+        const std::string& name = piece.fieldName;
+        if (name.find_first_of(".[") != std::string::npos) {
+            return false;  // attribute and index access are not served
+        }
+        if (name.empty()) {
+            if (manualUsed) {
+                return false;
+            }
+            autoUsed = true;
+            if (autoIndex >= positional.size()) {
+                return false;
+            }
+            value = &positional[autoIndex++];
+        } else if (name.find_first_not_of("0123456789") == std::string::npos) {
+            if (autoUsed) {
+                return false;
+            }
+            manualUsed = true;
+            const size_t index = name.size() > 9 ? positional.size() : std::stoul(name);
+            if (index >= positional.size()) {
+                return false;
+            }
+            value = &positional[index];
+        } else {
+            for (const auto& [key, v] : named) {
+                if (key == name) {
+                    value = &v;
+                }
+            }
+            if (value == nullptr) {
+                return false;
+            }
+        }
+        // A spec with replacement fields of its own is not served.
+        if (piece.spec.find_first_of("{}") != std::string::npos) {
+            return false;
+        }
+        PyValue converted;
+        const PyValue* shown = value;
+        if (piece.conversion != 0) {
+            if (piece.conversion == 's') {
+                converted = PyValue::Str(PyStr(*value));
+            } else if (piece.conversion == 'r' || piece.conversion == 'a') {
+                converted = PyValue::Str(PyRepr(*value));
+            } else {
+                return false;
+            }
+            shown = &converted;
+        }
+        std::string formatted;
+        if (!FormatValue(*shown, piece.spec, formatted)) {
+            return false;
+        }
+        out += formatted;
+    }
+    return true;
+}
+
+}  // namespace tarvos::definition
