@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <exception>
 
@@ -246,16 +247,67 @@ std::string FixedFromFmt(double v, long precision, char type, bool alternate)
     return fmt::format(fmt::runtime(pattern), v);
 }
 
-// Python's 'g' for a finite non-negative value: exponent form below 1e-4 or
-// from 10**precision on, trailing zeros dropped unless alternate.
+std::string StripFractionZeros(std::string digits)
+{
+    if (digits.find('.') == std::string::npos) {
+        return digits;
+    }
+    while (!digits.empty() && digits.back() == '0') {
+        digits.pop_back();
+    }
+    if (!digits.empty() && digits.back() == '.') {
+        digits.pop_back();
+    }
+    return digits;
+}
+
+// Python's 'g' for a finite non-negative value: p significant digits, the
+// exponent form when the exponent is below -4 or at least p (at least p - 1
+// for a spec without type, which also keeps one decimal), trailing zeros
+// dropped unless alternate.
 std::string General(double v, long precision, bool upper, bool alternate, bool addDotZero)
 {
     if (precision == 0) {
         precision = 1;
     }
-    std::string body = FixedFromFmt(v, precision, upper ? 'G' : 'g', alternate);
-    if (addDotZero && body.find_first_of(".eE") == std::string::npos) {
-        body += ".0";
+    const std::string sci = FixedFromFmt(v, precision - 1, 'e', false);
+    const size_t e = sci.find('e');
+    const long exponent = std::stol(sci.substr(e + 1));
+    const long limit = addDotZero ? precision - 1 : precision;
+    std::string body;
+    if (exponent < -4 || exponent >= limit) {
+        std::string mantissa = sci.substr(0, e);
+        if (alternate) {
+            if (mantissa.find('.') == std::string::npos) {
+                mantissa += '.';
+            }
+        } else {
+            mantissa = StripFractionZeros(mantissa);
+        }
+        char tail[32];
+        std::snprintf(tail, sizeof(tail), "%c%c%02ld", upper ? 'E' : 'e', exponent < 0 ? '-' : '+',
+                      exponent < 0 ? -exponent : exponent);
+        body = mantissa + tail;
+    } else {
+        body = FixedFromFmt(v, precision - 1 - exponent, 'f', alternate);
+        if (!alternate) {
+            body = StripFractionZeros(body);
+        }
+        if (addDotZero && body.find('.') == std::string::npos) {
+            body += ".0";
+        }
+    }
+    return body;
+}
+
+// repr() of a finite non-negative value; the alternate form keeps a point
+// in the exponent form too.
+std::string Shortest(double v, bool alternate)
+{
+    std::string body = PyFloatRepr(v);
+    const size_t e = body.find('e');
+    if (alternate && e != std::string::npos && body.find('.') == std::string::npos) {
+        body.insert(e, ".");
     }
     return body;
 }
@@ -290,7 +342,7 @@ bool FormatFloat(double value, Spec& spec, std::string& out)
         switch (type) {
         case 0:
             if (spec.precision < 0) {
-                body = PyFloatRepr(magnitude);
+                body = Shortest(magnitude, spec.alternate);
             } else {
                 body = General(magnitude, spec.precision, false, spec.alternate, true);
             }
@@ -438,6 +490,37 @@ bool FormatText(const std::string& value, Spec& spec, std::string& out)
     return true;
 }
 
+// The attribute and index access a template may apply to a value: .real and
+// .imag of a number, [n] of a text (a code point).
+bool Access(const PyValue& value, const std::string& access, PyValue& out)
+{
+    const bool number = value.kind == PyValue::Kind::Int || value.kind == PyValue::Kind::Float;
+    if (access == ".real" && number) {
+        out = value;
+        return true;
+    }
+    if (access == ".imag" && number) {
+        out = value.kind == PyValue::Kind::Int ? PyValue::Int(0) : PyValue::Float(0.0);
+        return true;
+    }
+    if (value.kind == PyValue::Kind::Str && access.size() > 2 && access[0] == '[' && access.back() == ']') {
+        const std::string index = access.substr(1, access.size() - 2);
+        if (index.size() > 9 || index.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        size_t at = 0;
+        for (unsigned long n = std::stoul(index); n > 0 && at < value.text.size(); --n) {
+            at += Utf8Length(static_cast<unsigned char>(value.text[at]));
+        }
+        if (at >= value.text.size()) {
+            return false;
+        }
+        out = PyValue::Str(value.text.substr(at, Utf8Length(static_cast<unsigned char>(value.text[at]))));
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool FormatValue(const PyValue& value, std::string_view specText, std::string& out)
@@ -568,10 +651,29 @@ bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positiona
         }
         const PyValue* value = nullptr;
         const std::string& name = piece.fieldName;
-        if (name.find_first_of(".[") != std::string::npos) {
-            return false;  // attribute and index access are not served
+        std::string access;
+        const size_t accessAt = name.find_first_of(".[");
+        const std::string base = name.substr(0, accessAt);
+        if (accessAt != std::string::npos) {
+            access = name.substr(accessAt);
         }
-        if (name.empty()) {
+        if (base.empty() && !access.empty()) {
+            if (manualUsed) {
+                return false;
+            }
+            autoUsed = true;
+            if (autoIndex >= positional.size()) {
+                return false;
+            }
+            value = &positional[autoIndex++];
+        } else if (base != name) {
+            if (base.find_first_not_of("0123456789") != std::string::npos || base.size() > 9 ||
+                std::stoul(base) >= positional.size() || autoUsed) {
+                return false;
+            }
+            manualUsed = true;
+            value = &positional[std::stoul(base)];
+        } else if (name.empty()) {
             if (manualUsed) {
                 return false;
             }
@@ -599,6 +701,13 @@ bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positiona
             if (value == nullptr) {
                 return false;
             }
+        }
+        PyValue accessed;
+        if (!access.empty()) {
+            if (!Access(*value, access, accessed)) {
+                return false;
+            }
+            value = &accessed;
         }
         // A spec with replacement fields of its own is not served.
         if (piece.spec.find_first_of("{}") != std::string::npos) {
