@@ -234,7 +234,7 @@ TEST(DefinitionFiles, EveryFaultIsReportedWithItsPlaceAndTheServerEndsWithCode1B
          "resources:\n  r:\n    device: d\n",
          ":6:12: RANDOM can't be read"},
         {("spec: \"1.1\"\n" + device + "resources:\n  r:\n    device: d\n    bundled: true\n"),
-         ":9:14: resource r is 'bundled'"},
+         ":10:14: resource r is 'bundled'"},
     };
     for (const BadFile& c : cases) {
         const DefinitionFile file(c.text);
