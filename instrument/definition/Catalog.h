@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "hislip/Channel.h"
 #include "instrument/definition/DeviceState.h"
 #include "instrument/definition/Loader.h"
 #include "platform/Mutex.h"
@@ -39,7 +38,7 @@ public:
 
 private:
     const Binding binding_;
-    platform::Mutex lock_ ACQUIRED_BEFORE(Channel::lock);
+    platform::Mutex lock_;
     DeviceState state_ GUARDED_BY(lock_);
 };
 
