@@ -190,8 +190,8 @@ const LoadedFile& Loader::Open(const std::string& path, const std::string* text,
         }
         start = dot + 1;
     }
-    if (parts[0] != 1 || std::lexicographical_compare(std::vector<int64_t> {1, 1}.begin(),
-                                                      std::vector<int64_t> {1, 1}.end(), parts.begin(), parts.end())) {
+    const std::vector<int64_t> newest {1, 1};
+    if (parts[0] != 1 || std::lexicographical_compare(newest.begin(), newest.end(), parts.begin(), parts.end())) {
         r.Fail(version, "format version '" + v + "' is not served (1.0 and 1.1 are)");
     }
     return files_.emplace(path, LoadedFile {path, root}).first->second;
@@ -638,17 +638,17 @@ std::vector<Binding> Loader::Load(const std::string& path, const std::string* te
 
 std::string Unescape(std::string text)
 {
-    size_t at = 0;
-    while ((at = text.find("\\r", at)) != std::string::npos) {
-        text.replace(at, 2, "\r");
-        ++at;
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'r' || text[i + 1] == 'n')) {
+            out += text[i + 1] == 'r' ? '\r' : '\n';
+            ++i;
+        } else {
+            out += text[i];
+        }
     }
-    at = 0;
-    while ((at = text.find("\\n", at)) != std::string::npos) {
-        text.replace(at, 2, "\n");
-        ++at;
-    }
-    return text;
+    return out;
 }
 
 bool ReadRandomDirective(const std::string& answer, RandomDirective& directive, std::string& error)
