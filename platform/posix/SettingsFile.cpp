@@ -16,8 +16,9 @@ bool ReadSettingsFile(const std::string& name, std::string& text, std::string& w
         return false;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        why = S_ISDIR(info.st_mode) ? "Is a directory" : std::strerror(errno);
+    // A folder, a FIFO or a device (which may never end) is no settings file.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = S_ISDIR(info.st_mode) ? "Is a directory" : "not a regular file";
         ::close(fd);
         return false;
     }
