@@ -1,6 +1,7 @@
 // A session bound to an instrument of the definition file: program messages
-// end at a DataEnd and are executed whole, the session's own DIAG:FAULT
-// units first, the rest by the instrument as the definition says.
+// end at a DataEnd and are executed whole, the session's own test commands
+// (DIAG:FAULT..., DIAG:ARM:SRQ) first, the rest by the instrument as the
+// definition says.
 #include <cstring>
 
 #include "common/EscapeForLog.h"
@@ -78,6 +79,11 @@ bool Instrument::DeviceFaultUnit(std::string_view unit, std::string& out, bool& 
 {
     std::string_view parameter;
     const std::string header = UpperHeader(unit, parameter);
+    // The armed service request of the built-in instrument's test commands.
+    if (header == "DIAG:ARM:SRQ" && parameter.empty()) {
+        channel.ArmServiceRequest();
+        return true;
+    }
     if (header.rfind("DIAG:FAULT", 0) != 0) {
         return false;
     }

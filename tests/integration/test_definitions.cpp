@@ -188,6 +188,21 @@ TEST_F(DefinedInstrument, FaultCommandsComeFirstAndDeviceClearDropsTheHeldAnswer
     EXPECT_EQ(answer, "ERR\n");
 }
 
+TEST_F(DefinedInstrument, AnArmedServiceRequestPrecedesTheNextAsynchronousAnswer)
+{
+    HislipSession s;
+    Open(s, "hislip0");
+    std::string answer;
+    ASSERT_TRUE(s.Query("DIAG:ARM:SRQ;*IDN?\n", answer)) << s.lastError;
+    EXPECT_EQ(answer, "Acme,PSU,1,1.0\n");
+    uint8_t status = 0;
+    ASSERT_TRUE(s.StatusQuery(status, 1)) << s.lastError;
+    ASSERT_EQ(s.serviceRequests.size(), 1u) << "no AsyncServiceRequest before the status answer";
+    EXPECT_EQ(s.serviceRequests[0].control & 0x41, 0x41);
+    ASSERT_TRUE(s.StatusQuery(status, 1)) << s.lastError;
+    EXPECT_EQ(s.serviceRequests.size(), 1u) << "the armed request fired twice";
+}
+
 TEST_F(DefinedInstrument, ExclusiveLockKeepsTheOtherSessionsOfTheInstrumentWaiting)
 {
     HislipSession holder;
@@ -248,7 +263,7 @@ TEST(DefinitionFiles, EveryFaultIsReportedWithItsPlaceAndTheServerEndsWithCode1B
     ServerProcess missing;
     ASSERT_TRUE(missing.Start({"-d", "/nonexistent/definition.yaml"}));
     EXPECT_EQ(missing.WaitExit(10000), 1);
-    EXPECT_NE(missing.Stdout().find("/nonexistent/definition.yaml:1:1: cannot read the file: No such file"),
+    EXPECT_NE(missing.Stdout().find("/nonexistent/definition.yaml:1:1: cannot read the file: "),
               std::string::npos)
         << missing.Stdout();
 }
