@@ -1,6 +1,7 @@
 #include "instrument/definition/Catalog.h"
 
 #include <atomic>
+#include <random>
 
 namespace tarvos::definition {
 
@@ -51,9 +52,10 @@ std::string DeviceInstance::Execute(std::string_view message, const Intercept& i
 
 Catalog::Catalog(const std::vector<Binding>& bindings)
 {
-    uint64_t seed = 0x5DEECE66Dull;
+    // RANDOM answers differ from one start to the next, as the simulator's do.
+    std::random_device entropy;
     for (const Binding& b : bindings) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        const uint64_t seed = (static_cast<uint64_t>(entropy()) << 32) ^ entropy();
         devices_.push_back(std::make_unique<DeviceInstance>(b, seed));
     }
 }

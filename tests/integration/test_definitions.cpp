@@ -122,7 +122,8 @@ TEST_F(DefinedInstrument, SessionsOnOneSubAddressShareTheInstrumentAndOtherResou
     HislipSession other;
     Open(other, "hislip1");
     std::string answer;
-    a.Write("VOLT 2.50\n");
+    // The query makes sure that the setter has run before the other session asks.
+    ASSERT_TRUE(a.Query("VOLT 2.50;VOLT?\n", answer)) << a.lastError;
     ASSERT_TRUE(b.Query("VOLT?\n", answer)) << b.lastError;
     EXPECT_EQ(answer, "2.50\n");
     ASSERT_TRUE(other.Query("VOLT?\n", answer)) << other.lastError;
