@@ -8,17 +8,6 @@ namespace {
 
 constexpr uint32_t kUnbounded = 0xFFFFFFFFu;
 
-size_t Utf8Length(unsigned char lead)
-{
-    if (lead >= 0xF0 && lead < 0xF8) {
-        return 4;
-    }
-    if (lead >= 0xE0) {
-        return lead < 0xF0 ? 3 : 1;
-    }
-    return lead >= 0xC0 ? 2 : 1;
-}
-
 bool IsAlign(char c)
 {
     return c == '<' || c == '>' || c == '=' || c == '^';
@@ -61,7 +50,7 @@ void Pattern::AddRepeat(const char* set, uint32_t min, uint32_t max, bool greedy
 bool Pattern::AddField(const std::string& spec, bool capture, std::string& why)
 {
     size_t pos = 0;
-    const size_t first = spec.empty() ? 0 : Utf8Length(static_cast<unsigned char>(spec[0]));
+    const size_t first = spec.empty() ? 0 : Utf8SequenceLength(static_cast<unsigned char>(spec[0]));
     if (spec.size() > first && spec[0] != '{' && spec[0] != '}' && IsAlign(spec[first])) {
         pos = first + 1;
     } else if (!spec.empty() && IsAlign(spec[0])) {

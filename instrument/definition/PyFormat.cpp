@@ -11,25 +11,10 @@ namespace tarvos::definition {
 
 namespace {
 
-// Length of the UTF-8 sequence that starts with this byte (1 for a stray byte).
-size_t Utf8Length(unsigned char lead)
-{
-    if (lead >= 0xF0 && lead < 0xF8) {
-        return 4;
-    }
-    if (lead >= 0xE0) {
-        return lead < 0xF0 ? 3 : 1;
-    }
-    if (lead >= 0xC0) {
-        return 2;
-    }
-    return 1;
-}
-
 size_t CodePoints(std::string_view text)
 {
     size_t n = 0;
-    for (size_t i = 0; i < text.size(); i += Utf8Length(static_cast<unsigned char>(text[i]))) {
+    for (size_t i = 0; i < text.size(); i += Utf8SequenceLength(static_cast<unsigned char>(text[i]))) {
         ++n;
     }
     return n;
@@ -76,7 +61,7 @@ bool ReadNumber(std::string_view s, size_t& pos, long& value)
 bool ParseSpec(std::string_view s, bool numeric, Spec& spec)
 {
     size_t pos = 0;
-    const size_t first = s.empty() ? 0 : Utf8Length(static_cast<unsigned char>(s[0]));
+    const size_t first = s.empty() ? 0 : Utf8SequenceLength(static_cast<unsigned char>(s[0]));
     if (s.size() > first && IsAlign(s[first])) {
         spec.fill = std::string(s.substr(0, first));
         spec.fillGiven = true;
@@ -482,43 +467,12 @@ bool FormatText(const std::string& value, Spec& spec, std::string& out)
     if (spec.precision >= 0) {
         size_t at = 0;
         for (long n = 0; n < spec.precision && at < body.size(); ++n) {
-            at += Utf8Length(static_cast<unsigned char>(body[at]));
+            at += Utf8SequenceLength(static_cast<unsigned char>(body[at]));
         }
         body.resize(at < body.size() ? at : body.size());
     }
     out = Pad(spec, "", body, '<');
     return true;
-}
-
-// The attribute and index access a template may apply to a value: .real and
-// .imag of a number, [n] of a text (a code point).
-bool Access(const PyValue& value, const std::string& access, PyValue& out)
-{
-    const bool number = value.kind == PyValue::Kind::Int || value.kind == PyValue::Kind::Float;
-    if (access == ".real" && number) {
-        out = value;
-        return true;
-    }
-    if (access == ".imag" && number) {
-        out = value.kind == PyValue::Kind::Int ? PyValue::Int(0) : PyValue::Float(0.0);
-        return true;
-    }
-    if (value.kind == PyValue::Kind::Str && access.size() > 2 && access[0] == '[' && access.back() == ']') {
-        const std::string index = access.substr(1, access.size() - 2);
-        if (index.size() > 9 || index.find_first_not_of("0123456789") != std::string::npos) {
-            return false;
-        }
-        size_t at = 0;
-        for (unsigned long n = std::stoul(index); n > 0 && at < value.text.size(); --n) {
-            at += Utf8Length(static_cast<unsigned char>(value.text[at]));
-        }
-        if (at >= value.text.size()) {
-            return false;
-        }
-        out = PyValue::Str(value.text.substr(at, Utf8Length(static_cast<unsigned char>(value.text[at]))));
-        return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -549,189 +503,6 @@ bool FormatValue(const PyValue& value, std::string_view specText, std::string& o
     } catch (const std::exception&) {
         return false;
     }
-}
-
-bool ParseTemplate(std::string_view text, std::vector<TemplatePiece>& pieces, std::string* why)
-{
-    auto fail = [&](const char* reason) {
-        if (why != nullptr) {
-            *why = reason;
-        }
-        return false;
-    };
-    pieces.clear();
-    TemplatePiece piece;
-    size_t i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '}') {
-            if (i + 1 < text.size() && text[i + 1] == '}') {
-                piece.literal += '}';
-                i += 2;
-                continue;
-            }
-            return fail("Single '}' encountered in format string");
-        }
-        if (c != '{') {
-            piece.literal += c;
-            ++i;
-            continue;
-        }
-        if (i + 1 < text.size() && text[i + 1] == '{') {
-            piece.literal += '{';
-            i += 2;
-            continue;
-        }
-        // A replacement field: up to the '}' that closes it, nested braces counted.
-        size_t depth = 1;
-        size_t j = i + 1;
-        for (; j < text.size(); ++j) {
-            if (text[j] == '{') {
-                ++depth;
-            } else if (text[j] == '}' && --depth == 0) {
-                break;
-            }
-        }
-        if (j >= text.size()) {
-            return fail(i + 1 >= text.size() ? "Single '{' encountered in format string"
-                                             : "expected '}' before end of string");
-        }
-        const std::string_view field = text.substr(i + 1, j - i - 1);
-        size_t k = 0;
-        bool inBracket = false;
-        for (; k < field.size(); ++k) {
-            if (inBracket) {
-                inBracket = field[k] != ']';
-            } else if (field[k] == '[') {
-                inBracket = true;
-            } else if (field[k] == ':' || field[k] == '!') {
-                break;
-            }
-        }
-        piece.hasField = true;
-        piece.fieldName = std::string(field.substr(0, k));
-        if (k < field.size() && field[k] == '!') {
-            if (k + 1 >= field.size()) {
-                return fail("end of string while looking for conversion specifier");
-            }
-            piece.conversion = field[k + 1];
-            k += 2;
-            if (k < field.size() && field[k] != ':') {
-                return fail("expected ':' after conversion specifier");
-            }
-        }
-        if (k < field.size()) {
-            piece.spec = std::string(field.substr(k + 1));
-        }
-        pieces.push_back(piece);
-        piece = TemplatePiece();
-        i = j + 1;
-    }
-    if (!piece.literal.empty()) {
-        pieces.push_back(piece);
-    }
-    return true;
-}
-
-bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positional, const NamedValues& named,
-                    std::string& out)
-{
-    std::vector<TemplatePiece> pieces;
-    if (!ParseTemplate(text, pieces)) {
-        return false;
-    }
-    out.clear();
-    size_t autoIndex = 0;
-    bool autoUsed = false;
-    bool manualUsed = false;
-    for (const TemplatePiece& piece : pieces) {
-        out += piece.literal;
-        if (!piece.hasField) {
-            continue;
-        }
-        const PyValue* value = nullptr;
-        const std::string& name = piece.fieldName;
-        std::string access;
-        const size_t accessAt = name.find_first_of(".[");
-        const std::string base = name.substr(0, accessAt);
-        if (accessAt != std::string::npos) {
-            access = name.substr(accessAt);
-        }
-        if (base.empty() && !access.empty()) {
-            if (manualUsed) {
-                return false;
-            }
-            autoUsed = true;
-            if (autoIndex >= positional.size()) {
-                return false;
-            }
-            value = &positional[autoIndex++];
-        } else if (base != name) {
-            if (base.find_first_not_of("0123456789") != std::string::npos || base.size() > 9 ||
-                std::stoul(base) >= positional.size() || autoUsed) {
-                return false;
-            }
-            manualUsed = true;
-            value = &positional[std::stoul(base)];
-        } else if (name.empty()) {
-            if (manualUsed) {
-                return false;
-            }
-            autoUsed = true;
-            if (autoIndex >= positional.size()) {
-                return false;
-            }
-            value = &positional[autoIndex++];
-        } else if (name.find_first_not_of("0123456789") == std::string::npos) {
-            if (autoUsed) {
-                return false;
-            }
-            manualUsed = true;
-            const size_t index = name.size() > 9 ? positional.size() : std::stoul(name);
-            if (index >= positional.size()) {
-                return false;
-            }
-            value = &positional[index];
-        } else {
-            for (const auto& [key, v] : named) {
-                if (key == name) {
-                    value = &v;
-                }
-            }
-            if (value == nullptr) {
-                return false;
-            }
-        }
-        PyValue accessed;
-        if (!access.empty()) {
-            if (!Access(*value, access, accessed)) {
-                return false;
-            }
-            value = &accessed;
-        }
-        // A spec with replacement fields of its own is not served.
-        if (piece.spec.find_first_of("{}") != std::string::npos) {
-            return false;
-        }
-        PyValue converted;
-        const PyValue* shown = value;
-        if (piece.conversion != 0) {
-            if (piece.conversion == 's') {
-                converted = PyValue::Str(PyStr(*value));
-            } else if (piece.conversion == 'r' || piece.conversion == 'a') {
-                converted = PyValue::Str(PyRepr(*value));
-            } else {
-                return false;
-            }
-            shown = &converted;
-        }
-        std::string formatted;
-        if (!FormatValue(*shown, piece.spec, formatted)) {
-            return false;
-        }
-        out += formatted;
-    }
-    return true;
 }
 
 }  // namespace tarvos::definition

@@ -4,6 +4,7 @@
 // float or str by its specs, or holds whatever its setter's pattern produced.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -47,6 +48,19 @@ struct PyValue {
         return p;
     }
 };
+
+// The length of the UTF-8 sequence that starts with this byte (1 for a byte
+// that starts none): what Python counts as one character.
+inline size_t Utf8SequenceLength(unsigned char lead)
+{
+    if (lead >= 0xF0 && lead < 0xF8) {
+        return 4;
+    }
+    if (lead >= 0xE0) {
+        return lead < 0xF0 ? 3 : 1;
+    }
+    return lead >= 0xC0 ? 2 : 1;
+}
 
 // Python's == between two values (1 == 1.0, never 1 == "1"; NaN equals nothing).
 bool PyEquals(const PyValue& a, const PyValue& b);
