@@ -144,44 +144,23 @@ bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positiona
         if (accessAt != std::string::npos) {
             access = name.substr(accessAt);
         }
-        if (base.empty() && !access.empty()) {
-            if (manualUsed) {
+        if (base.empty()) {
+            // "{}": the next argument, never beside numbered fields.
+            if (manualUsed || autoIndex >= positional.size()) {
                 return false;
             }
             autoUsed = true;
-            if (autoIndex >= positional.size()) {
-                return false;
-            }
             value = &positional[autoIndex++];
-        } else if (base != name) {
-            if (base.find_first_not_of("0123456789") != std::string::npos || base.size() > 9 ||
-                std::stoul(base) >= positional.size() || autoUsed) {
+        } else if (base.find_first_not_of("0123456789") == std::string::npos) {
+            const size_t index = base.size() > 9 ? positional.size() : std::stoul(base);
+            if (autoUsed || index >= positional.size()) {
                 return false;
             }
             manualUsed = true;
-            value = &positional[std::stoul(base)];
-        } else if (name.empty()) {
-            if (manualUsed) {
-                return false;
-            }
-            autoUsed = true;
-            if (autoIndex >= positional.size()) {
-                return false;
-            }
-            value = &positional[autoIndex++];
-        } else if (name.find_first_not_of("0123456789") == std::string::npos) {
-            if (autoUsed) {
-                return false;
-            }
-            manualUsed = true;
-            const size_t index = name.size() > 9 ? positional.size() : std::stoul(name);
-            if (index >= positional.size()) {
-                return false;
-            }
             value = &positional[index];
         } else {
             for (const auto& [key, v] : named) {
-                if (key == name) {
+                if (key == base) {
                     value = &v;
                 }
             }
