@@ -53,7 +53,7 @@ long Instrument::Serve()
             if (definition::DeviceInstance* device = catalog->Find(channel.SubAddress()); device != nullptr) {
                 return ServeDevice(*device);
             }
-            LogNotice(log, "Tarvos:: WARNING: sub-address '%s' is bound to no resource of the definition file; "
+            LogNotice(log, "WARNING: sub-address '%s' is bound to no resource of the definition file; "
                            "serving the built-in instrument",
                       channel.SubAddress().c_str());
         }

@@ -108,8 +108,10 @@ TEST_F(DefinedInstrument, StartupNamesEachBindingAndAnUnboundSubAddressGetsTheBu
     Open(unbound, "hislip5");
     ASSERT_TRUE(unbound.Query("*IDN?\n", answer)) << unbound.lastError;
     EXPECT_EQ(answer, kIdentity);
-    EXPECT_TRUE(server_.WaitForStderr("WARNING: sub-address 'hislip5' is bound to no resource", 2000))
-        << server_.Stderr();
+    const std::string warning = "Tarvos:: WARNING: sub-address 'hislip5' is bound to no resource of the definition "
+                                "file; serving the built-in instrument\n";
+    EXPECT_TRUE(server_.WaitForStderr(warning, 2000)) << server_.Stderr();
+    EXPECT_EQ(server_.CountInStderr("Tarvos:: Tarvos::"), 0u) << server_.Stderr();
     EXPECT_EQ(server_.CountInStderr("WARNING: sub-address"), 1u);
 }
 
