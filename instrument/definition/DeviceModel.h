@@ -1,5 +1,5 @@
 // What a definition file describes, read and checked: devices with their
-// dialogues, properties (getters, setters, specs), error handling, end of
+// dialogues, properties (getters, setters, types and limits), error handling, end of
 // message texts and channels. Immutable once loaded and shared by every
 // instance of a device; the state of one instrument lives in DeviceState.
 #pragma once
@@ -19,7 +19,7 @@ namespace tarvos::definition {
 // An answer text that may be absent: a dialogue without 'r' answers nothing.
 using Answer = std::optional<std::string>;
 
-// {RANDOM(min, max, n):spec}: n values drawn evenly from [min, max], each
+// {RANDOM(min, max, n):format}: n values drawn evenly from [min, max], each
 // formatted by the answer with the directive taken out, joined by ", ".
 struct RandomDirective {
     double low = 0.0;

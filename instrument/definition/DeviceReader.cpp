@@ -142,7 +142,7 @@ void Fill(const FileReader& r, Component& c, const YAML::Node& dict, const std::
                                                  [&](const PyValue& v) { return PyEquals(v, checked); }));
             if (!ok) {
                 r.Fail(initial.IsDefined() ? initial : p,
-                       "property " + name + ": the default value '" + text.text + "' is refused by its specs");
+                       "property " + name + ": the default value '" + text.text + "' is refused by its 'specs'");
             }
             property.initial = checked;
         }

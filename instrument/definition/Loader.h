@@ -29,7 +29,7 @@ bool LoadDefinitionFile(const std::string& path, std::vector<Binding>& bindings,
 bool LoadDefinitionText(const std::string& path, const std::string& text, std::vector<Binding>& bindings,
                         std::string& error);
 
-// Reads the {RANDOM(min, max, n):spec} directive of an answer: false when the
+// Reads the {RANDOM(min, max, n):format} directive of an answer: false when the
 // answer has none; error set when it has one that can't be read.
 bool ReadRandomDirective(const std::string& answer, RandomDirective& directive, std::string& error);
 

@@ -43,8 +43,8 @@ void Pattern::AddRepeat(const char* set, uint32_t min, uint32_t max, bool greedy
     nodes_.push_back(node);
 }
 
-// What the reference parser makes of a field's spec: it reads, from the start,
-// the optional parts of a spec ([[fill]align][sign][#][0][width][,][.precision]
+// What the reference parser makes of a field's format: it reads, from the start,
+// the optional parts of a format ([[fill]align][sign][#][0][width][,][.precision]
 // [type]) as far as they go and looks at the sign, the alternate form and
 // the type only.
 bool Pattern::AddField(const std::string& spec, bool capture, std::string& why)

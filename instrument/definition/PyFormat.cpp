@@ -56,7 +56,7 @@ bool ReadNumber(std::string_view s, size_t& pos, long& value)
     return true;
 }
 
-// CPython's parse of a standard format spec; numeric tells the default
+// CPython's parse of a standard format field; numeric tells the default
 // alignment ('>' for numbers, '<' for text), which decides what '0' does.
 bool ParseSpec(std::string_view s, bool numeric, Spec& spec)
 {
@@ -95,18 +95,18 @@ bool ParseSpec(std::string_view s, bool numeric, Spec& spec)
     if (pos < s.size() && (s[pos] == ',' || s[pos] == '_')) {
         spec.grouping = s[pos++];
         if (pos < s.size() && (s[pos] == ',' || s[pos] == '_')) {
-            return false;  // "Cannot specify both ',' and '_'."
+            return false;  // both grouping characters
         }
     }
     if (pos < s.size() && s[pos] == '.') {
         ++pos;
         const size_t digits = pos;
         if (!ReadNumber(s, pos, spec.precision) || pos == digits) {
-            return false;  // "Format specifier missing precision"
+            return false;  // a point without digits
         }
     }
     if (s.size() - pos > 1) {
-        return false;  // "Invalid format specifier"
+        return false;  // more than one character left
     }
     if (pos < s.size()) {
         spec.type = s[pos];
@@ -117,7 +117,7 @@ bool ParseSpec(std::string_view s, bool numeric, Spec& spec)
                              t == 'G' || t == '%';
         const bool underscoreOnly = t == 'b' || t == 'o' || t == 'x' || t == 'X';
         if (!(decimal || (underscoreOnly && spec.grouping == '_'))) {
-            return false;  // "Cannot specify ',' with 'x'."
+            return false;  // ',' where the type takes no grouping
         }
     }
     return true;
@@ -153,7 +153,7 @@ std::string Group(const std::string& digits, char separator, int every, size_t m
     return std::string(out.rbegin(), out.rend());
 }
 
-// Joins sign and prefix, the body and the padding, as the spec aligns them.
+// Joins sign and prefix, the body and the padding, as the format aligns them.
 std::string Pad(const Spec& spec, const std::string& prefix, const std::string& body, char defaultAlign)
 {
     const size_t length = CodePoints(prefix) + CodePoints(body);
@@ -248,7 +248,7 @@ std::string StripFractionZeros(std::string digits)
 
 // Python's 'g' for a finite non-negative value: p significant digits, the
 // exponent form when the exponent is below -4 or at least p (at least p - 1
-// for a spec without type, which also keeps one decimal), trailing zeros
+// for a format without type, which also keeps one decimal), trailing zeros
 // dropped unless alternate.
 std::string General(double v, long precision, bool upper, bool alternate, bool addDotZero)
 {
@@ -392,7 +392,7 @@ bool FormatInt(int64_t value, Spec& spec, std::string& out)
         return false;
     }
     if (spec.precision >= 0 || spec.coerceZero) {
-        return false;  // "Precision not allowed in integer format specifier"
+        return false;  // no precision for integer types
     }
     const bool negative = value < 0;
     const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);

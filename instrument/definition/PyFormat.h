@@ -1,6 +1,6 @@
 // Python's format mini-language, as str.format applies it to the answers of a
 // definition: the template's replacement fields ("{}", "{0}", "{ch_id}",
-// conversions, format specs) and format() of one value under a spec. Python's
+// conversions, formats) and format() of one value under a format. Python's
 // rules throughout; the digits of 'e', 'f' and 'g' come from {fmt}, whose
 // rules for them are Python's, the rest (shortest float text, '%', grouping,
 // padding, the errors Python raises) is done here.
@@ -29,13 +29,13 @@ struct TemplatePiece {
 // ("Single '}' encountered in format string", ...).
 bool ParseTemplate(std::string_view text, std::vector<TemplatePiece>& pieces, std::string* why = nullptr);
 
-// format(value, spec); false where Python raises.
+// format(value, format); false where Python raises.
 bool FormatValue(const PyValue& value, std::string_view spec, std::string& out);
 
 using NamedValues = std::vector<std::pair<std::string, PyValue>>;
 
 // template.format(*positional, **named); false where Python raises (a field
-// that names no argument, an attribute or index access, a bad spec).
+// that names no argument, an attribute or index access, a bad format).
 bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positional, const NamedValues& named,
                     std::string& out);
 

@@ -175,7 +175,7 @@ bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positiona
             }
             value = &accessed;
         }
-        // A spec with replacement fields of its own is not served.
+        // A format with replacement fields of its own is not served.
         if (piece.spec.find_first_of("{}") != std::string::npos) {
             return false;
         }

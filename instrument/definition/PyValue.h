@@ -1,7 +1,7 @@
 // The values a definition's properties hold, with the conversions between
 // them and text that the definition format takes from Python: int() and
 // float() of a text, str() and repr() of a value. A property is typed int,
-// float or str by its specs, or holds whatever its setter's pattern produced.
+// float or str by its type, or holds whatever its setter's pattern produced.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Writes DefinitionCases.inc: what Python's format() and str.format, and the
-reference pattern parser, make of a set of values, specs, templates and
+reference pattern parser, make of a set of values, formats, templates and
 inputs. The unit tests of instrument/definition compare the server's own
 formatter and pattern matcher with these answers.
 
@@ -19,7 +19,7 @@ FLOATS = [0.0, -0.0, 1.0, 100.0, 0.1, 2.5, -2.675, 3.14159265358979, 1e16, 1e15,
           1.5e-5, 0.0001, 0.00012345, 123456.789, 1e300, 5e-324, 0.5, 1.25, 99.995, float("inf"), float("-inf"),
           float("nan")]
 STRS = ["", "P6V", "abc def", "h\u00e9llo", "a'b"]
-SPECS = ["", "d", "s", ".2f", ".3f", "+.8E", ".2e", "e", "E", "f", "F", "g", "G", ".3g", "10.4g", "#g", ".10g",
+FORMATS = ["", "d", "s", ".2f", ".3f", "+.8E", ".2e", "e", "E", "f", "F", "g", "G", ".3g", "10.4g", "#g", ".10g",
          "%", ".1%", ".0%", "10", "<10", ">10", "^10", "=10", "010", "+", " ", "-", "08.3f", "+08.2f", ",", "_",
          ",.2f", "x", "#x", "X", "#X", "o", "#o", "b", "#b", "_b", "c", ".3", ".0", ".1", "#.0f", "z.1f", "*^12.3f",
          "010,", "012,.1f", "n", ".2", "5s", ".2s", "<5.1s", "#", "0=8", "x<8d", "\u00e9>6", ",d", "_x", ",x", ".2d",
@@ -90,15 +90,15 @@ def main():
            sys.version_info[:2], ""]
     out.append("static const FormatCase kFormatCases[] = {")
     for value in INTS + FLOATS + STRS:
-        for spec in SPECS:
+        for fmt in FORMATS:
             kind, text = value_row(value)
             try:
-                result, ok = format(value, spec), "true"
+                result, ok = format(value, fmt), "true"
                 if "\0" in result:
                     continue
             except (ValueError, TypeError, OverflowError):
                 result, ok = "", "false"
-            out.append("    {%s, %s, %s, %s, %s}," % (kind, text, c_string(spec), ok, c_string(result)))
+            out.append("    {%s, %s, %s, %s, %s}," % (kind, text, c_string(fmt), ok, c_string(result)))
     out.append("};")
     out.append("")
     out.append("static const FormatCase kTemplateCases[] = {")

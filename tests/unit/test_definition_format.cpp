@@ -23,7 +23,7 @@ using tarvos::definition::PyValue;
 struct FormatCase {
     char kind;
     const char* value;
-    const char* spec;
+    const char* format;
     bool ok;
     const char* expected;
 };
@@ -61,15 +61,15 @@ PyValue ValueOf(char kind, const std::string& text)
 
 std::string Show(const FormatCase& c)
 {
-    return std::string("format(") + c.kind + ":" + c.value + ", '" + c.spec + "')";
+    return std::string("format(") + c.kind + ":" + c.value + ", '" + c.format + "')";
 }
 
-TEST(DefinitionFormat, FormatsEveryValueAndSpecAsPythonDoes)
+TEST(DefinitionFormat, FormatsEveryValueInEveryFormatAsPythonDoes)
 {
     size_t failures = 0;
     for (const FormatCase& c : kFormatCases) {
         std::string out;
-        const bool ok = FormatValue(ValueOf(c.kind, c.value), c.spec, out);
+        const bool ok = FormatValue(ValueOf(c.kind, c.value), c.format, out);
         if (ok != c.ok || (ok && out != c.expected)) {
             ++failures;
             ADD_FAILURE() << Show(c) << ": Python " << (c.ok ? "'" + std::string(c.expected) + "'" : "raises")
@@ -85,10 +85,10 @@ TEST(DefinitionFormat, FillsTemplatesAsStrFormatDoes)
 {
     for (const FormatCase& c : kTemplateCases) {
         std::string out;
-        const bool ok = FormatTemplate(c.spec, {ValueOf(c.kind, c.value)}, {}, out);
-        EXPECT_EQ(ok, c.ok) << "'" << c.spec << "'.format(" << c.value << ")";
+        const bool ok = FormatTemplate(c.format, {ValueOf(c.kind, c.value)}, {}, out);
+        EXPECT_EQ(ok, c.ok) << "'" << c.format << "'.format(" << c.value << ")";
         if (ok && c.ok) {
-            EXPECT_EQ(out, c.expected) << "'" << c.spec << "'.format(" << c.value << ")";
+            EXPECT_EQ(out, c.expected) << "'" << c.format << "'.format(" << c.value << ")";
         }
     }
 }

@@ -15,7 +15,7 @@ namespace tarvos::bench {
 namespace {
 
 // One device with `count` properties, each with a getter, a setter and
-// specs; the last one's setter is the one the benchmark sets.
+// limits; the last one's setter is the one the benchmark sets.
 std::string GeneratedDefinition(int count)
 {
     std::string text = "spec: \"1.1\"\ndevices:\n  bench:\n    eom:\n      TCPIP INSTR:\n        q: \"\\n\"\n"
