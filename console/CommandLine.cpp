@@ -67,6 +67,14 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments, bool md
             outcome.output += UsageText(mdnsAvailable);
             outcome.exitCode = 0;
             return outcome;
+        case 'd':
+            if (i + 1 >= arguments.size()) {
+                outcome.output += "Definition file is missing\n";
+                outcome.exitCode = 1;
+                return outcome;
+            }
+            s.definitionFile = arguments[++i];
+            break;
         case 'p': {
             if (i + 1 >= arguments.size()) {
                 outcome.output += "Port is missing\n";
@@ -95,12 +103,14 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& arguments, bool md
 std::string UsageText(bool mdnsAvailable)
 {
     std::string text =
-        "Usage: tarvos [-1] [-b] [-m] [-p <port>] [-s] [-v]\n"
+        "Usage: tarvos [-1] [-b] [-d <file>] [-m] [-p <port>] [-s] [-v]\n"
         "       tarvos -h | -? | --help | --version\n"
         "\n"
         "Switches start with '-' or '/'; only the letter after it counts, in either case.\n"
         "  -1          only one client session at a time; others are refused\n"
-        "  -b          blocking unlock: a deferred lock release is answered once it takes effect\n";
+        "  -b          blocking unlock: a deferred lock release is answered once it takes effect\n"
+        "  -d <file>   serve the instruments of a definition file (pyvisa-sim's format), one per\n"
+        "              resource, each on its sub-address hislipN; the others get the built-in one\n";
     text += mdnsAvailable
                 ? "  -m          announce the server as _hislip._tcp over multicast DNS (needs the mDNS responder)\n"
                 : "  -m          announce over multicast DNS: not available, built without the Avahi client library\n";
@@ -133,6 +143,9 @@ std::string OptionsText(const Settings& settings)
         text += "- Slow mode sends byte by byte to client to test robustness\n";
     }
     text += settings.blockingUnlock ? "- Unlock is blocking\n" : "- Unlock is non-blocking\n";
+    if (!settings.definitionFile.empty()) {
+        text += "- Instruments of " + settings.definitionFile + "\n";
+    }
     return text;
 }
 

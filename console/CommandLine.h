@@ -15,6 +15,9 @@ struct Settings {
     bool verbose = false;
     // Announce the server over multicast DNS once it listens.
     bool announce = false;
+    // A definition file (-d): its instruments answer on the sub-addresses
+    // they are bound to; empty for the built-in instrument only.
+    std::string definitionFile;
 };
 
 struct ParseOutcome {
@@ -26,7 +29,7 @@ struct ParseOutcome {
     int exitCode = -1;
 };
 
-// Reads the switches after the program name: 1, b, m, p <port>, s, v after '-'
+// Reads the switches after the program name: 1, b, d <file>, m, p <port>, s, v after '-'
 // or '/'; only the letter right after the switch character counts. h and ? (and
 // the whole argument --help) put the usage text into the output and end with
 // exit code 0; --version ends with exit code 0 and no further text (the banner

@@ -6,6 +6,7 @@
 #include "console/Announcement.h"
 #include "console/CommandLine.h"
 #include "console/Server.h"
+#include "instrument/definition/Catalog.h"
 #include "platform/Console.h"
 #include "platform/ServiceAnnouncer.h"
 #include "platform/Socket.h"
@@ -62,6 +63,29 @@ int main(int argc, char** argv)
     const tarvos::Settings& settings = parsed.settings;
 
     tarvos::platform::ConsolePrint("%s", tarvos::OptionsText(settings).c_str());
+    // A definition file is read whole before anything listens: a bad file
+    // never starts a half server.
+    tarvos::definition::Catalog* catalog = nullptr;
+    if (!settings.definitionFile.empty()) {
+        std::vector<tarvos::definition::Binding> bindings;
+        std::string error;
+        if (!tarvos::definition::LoadDefinitionFile(settings.definitionFile, bindings, error)) {
+            tarvos::platform::ConsolePrint("Definition file error: %s\n", error.c_str());
+            delete server;
+            std::fflush(stdout);
+            return 1;
+        }
+        catalog = new tarvos::definition::Catalog(bindings);
+        for (size_t i = 0; i < catalog->Size(); ++i) {
+            const tarvos::definition::Binding& b = catalog->At(i).Bound();
+            tarvos::platform::ConsolePrint("%s: device \"%s\" of resource %s\n", b.subAddress.c_str(),
+                                           b.device.c_str(), b.resource.c_str());
+        }
+        if (catalog->Size() == 0) {
+            tarvos::platform::ConsolePrint("The definition file binds no resource\n");
+        }
+        tarvos::definition::Catalog::Install(catalog);
+    }
     server->SetVerbose(settings.verbose);
     server->settings.singleConnection = settings.singleConnection;
     server->settings.slowMode = settings.slowMode;
@@ -96,6 +120,8 @@ int main(int argc, char** argv)
     announcement.Stop();
     server->Stop();
     delete server;
+    tarvos::definition::Catalog::Install(nullptr);
+    delete catalog;
     std::fflush(stdout);
     return 0;
 }

@@ -7,6 +7,7 @@ oom-*): they stay as regression cases. Each harness has an input format of its
 own (see the comment at the top of its source).
 """
 import os
+import re
 import struct
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
@@ -183,6 +184,25 @@ def parser_inputs():
     }
 
 
+def definition_inputs():
+    """Definition files of every feature, each with messages for its instruments."""
+    files = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "definition", "files")
+    seeds = {}
+    for name in sorted(os.listdir(files)):
+        if not name.endswith(".yaml"):
+            continue
+        with open(os.path.join(files, name), "rb") as f:
+            text = f.read()
+        # The messages the differential test sends, as plain strings.
+        messages = re.findall(rb'^\s+- (?:\{m: )?"([^"]*)"', text.split(b"\nmessages:", 1)[-1], re.M)
+        seeds[name[:-5]] = text + b"\0" + b"\x01".join(m + b"\n" for m in messages)
+    seeds["pattern"] = b"CH {ch_id}:VOLT {:.3f}\0CH 1:VOLT 2.500\x01CH :VOLT 12\x01CH 2:VOLT -1.25\n"
+    seeds["template"] = b"{:+.8E} {0!r:>12} {{x}}\0"
+    seeds["bad_random"] = (b'spec: "1.1"\ndevices:\n  d:\n    dialogues:\n      - q: R\n'
+                           b'        r: "{RANDOM(-1.5, 2, 3):.2f}"\nresources:\n  r:\n    device: d\n\0R\n')
+    return seeds
+
+
 def write(harness, seeds):
     folder = os.path.join(ROOT, harness)
     os.makedirs(folder, exist_ok=True)
@@ -198,3 +218,4 @@ if __name__ == "__main__":
     write("fuzz_sync_channel", sync_sessions())
     write("fuzz_session", session_sessions())
     write("fuzz_parser", parser_inputs())
+    write("fuzz_definition", definition_inputs())

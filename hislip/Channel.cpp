@@ -184,6 +184,7 @@ void Channel::ResetChannel()
     ReleaseAtSessionEnd();
     isSync = false;
     isAsync = false;
+    subAddress.clear();
     srqArmed = false;
     SetPace(kNoPace);
 }

@@ -163,6 +163,9 @@ public:
     void WakeForStop() { stopEvent.Set(); }
 
     bool IsAsync() const { return isAsync; }
+    // The sub-address the client's Initialize named ("hislip0"; empty when it
+    // named none). Set and read by this channel's own thread.
+    const std::string& SubAddress() const { return subAddress; }
     // The channel's worker has ended it (its end-of-session handling began).
     bool HasEnded() const { return closedEvent.IsSet(); }
     // Error code of the last socket call on this channel that failed, saved
@@ -331,6 +334,7 @@ private:
     // neither before that. Set and read by this channel's own thread.
     bool isSync = false;
     std::atomic<bool> isAsync {false};
+    std::string subAddress;
     bool overlapped GUARDED_BY(lock) = false;
     bool responseSent GUARDED_BY(lock) = false;
     platform::Event clearEvent;

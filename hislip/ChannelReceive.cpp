@@ -253,8 +253,8 @@ long Channel::HandleInitialize()
     }
     const unsigned version = header.messageParameter >> 16;
     const unsigned vendor = header.messageParameter & 0xFFFFu;
+    subAddress.clear();
     if (remaining != 0) {
-        std::string subAddress;
         const long got = ReadPayloadPrefix(subAddress, kSubAddressLimit);
         if (got <= 0) {
             LogError(log, "ERROR: reading instance ID failed");

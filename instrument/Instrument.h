@@ -18,6 +18,7 @@
 #include "instrument/ErrorQueue.h"
 #include "instrument/FaultFilter.h"
 #include "instrument/Parser.h"
+#include "instrument/definition/Catalog.h"
 
 namespace tarvos {
 
@@ -87,6 +88,20 @@ public:
     int FaultQuery(const std::string& header, uint8_t& delimiter);
 
 private:
+    // Waits for the session's first program byte (the Initialize comes on the
+    // way), so that its sub-address is known: > 0 when input is there, else
+    // the result that ended the session.
+    long AwaitFirstInput();
+    // The loop of a session bound to an instrument of the definition file:
+    // whole program messages, each executed under the instrument's lock and
+    // answered with one response.
+    long ServeDevice(definition::DeviceInstance& device);
+    // A DIAG:FAULT unit of such a session: true when the unit is one (any
+    // answer appended to out); stop when a fault ended the session.
+    bool DeviceFaultUnit(std::string_view unit, std::string& out, bool& stop);
+    // Sends the answers of one program message (in parts when large).
+    int SendDeviceResponse(const std::string& answers);
+
     // Sends the collected response with a newline and empties the buffer.
     void Flush();
     // Drops the collected units of the program message. A response whose first

@@ -42,6 +42,22 @@ void Instrument::Reset()
 long Instrument::Serve()
 {
     long result;
+    // With a definition file, the sub-address of the session's Initialize
+    // picks its instrument.
+    if (const definition::Catalog* catalog = definition::Catalog::Installed(); catalog != nullptr) {
+        result = AwaitFirstInput();
+        if (result <= 0) {
+            return result;
+        }
+        if (!channel.IsAsync()) {
+            if (definition::DeviceInstance* device = catalog->Find(channel.SubAddress()); device != nullptr) {
+                return ServeDevice(*device);
+            }
+            LogNotice(log, "WARNING: sub-address '%s' is bound to no resource of the definition file; "
+                           "serving the built-in instrument",
+                      channel.SubAddress().c_str());
+        }
+    }
     for (;;) {
         if (!errorQueue.Empty()) {
             stb |= kErrorQueueBit;

@@ -27,7 +27,7 @@ TEST(Help, EveryHelpFormPrintsUsageAndEndsWithoutServing)
         EXPECT_EQ(server.WaitExit(kExitMs), 0) << form;
         const std::string out = server.Stdout();
         EXPECT_TRUE(std::regex_search(out, kVersionLine)) << out;
-        EXPECT_NE(out.find("\nUsage: tarvos [-1] [-b] [-m] [-p <port>] [-s] [-v]\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("\nUsage: tarvos [-1] [-b] [-d <file>] [-m] [-p <port>] [-s] [-v]\n"), std::string::npos) << out;
         EXPECT_EQ(out.find("Options:"), std::string::npos) << out;
         EXPECT_EQ(out.find("is listening"), std::string::npos) << out;
         EXPECT_EQ(server.Stderr(), "") << form;

@@ -103,10 +103,22 @@ TEST(CommandLine, AnnounceSwitchIsOffUnlessGiven)
     EXPECT_EQ(tarvos::OptionsText(outcome.settings), tarvos::OptionsText(tarvos::Settings {}));
 }
 
+TEST(CommandLine, DefinitionFileSwitchTakesTheNextArgumentAndNeedsIt)
+{
+    auto outcome = Parse({"-v", "/D", "bench/supply.yaml", "-s"});
+    EXPECT_EQ(outcome.exitCode, -1);
+    EXPECT_EQ(outcome.settings.definitionFile, "bench/supply.yaml");
+    EXPECT_TRUE(outcome.settings.slowMode);
+    EXPECT_NE(tarvos::OptionsText(outcome.settings).find("- Instruments of bench/supply.yaml\n"), std::string::npos);
+    outcome = Parse({"-d"});
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.output, "Definition file is missing\n");
+}
+
 TEST(CommandLine, UsageNamesEverySwitchTheKeysAndTheLogs)
 {
     const std::string usage = tarvos::UsageText(true);
-    for (const char* line : {"\n  -1 ", "\n  -b ", "\n  -m ", "\n  -p <port> ", "\n  -s ", "\n  -v ", "\n  -h, -? ",
+    for (const char* line : {"\n  -1 ", "\n  -b ", "\n  -d <file> ", "\n  -m ", "\n  -p <port> ", "\n  -s ", "\n  -v ", "\n  -h, -? ",
                              "\n  --version "}) {
         EXPECT_NE(usage.find(line), std::string::npos) << line;
     }

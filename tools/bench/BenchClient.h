@@ -94,13 +94,12 @@ struct Session {
     uint32_t nextId = 0xFFFFFF00u;
     bool rmt = false;
 
-    bool Open(uint16_t port)
+    bool Open(uint16_t port, const std::string& sub = "hislip0")
     {
         sync = ConnectLoopback(port);
         if (sync < 0) {
             return false;
         }
-        const std::string sub = "hislip0";
         const std::string init = Header(0, 0, 0x01005456u, sub.size()) + sub;
         uint8_t reply[16];
         if (!SendAll(sync, init.data(), init.size()) || !RecvExact(sync, reply, 16) || reply[2] != 1) {

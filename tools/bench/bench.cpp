@@ -17,6 +17,7 @@
 #include "tests/support/HislipClient.h"
 #include "tests/support/ServerProcess.h"
 #include "tools/bench/BenchClient.h"
+#include "tools/bench/Definitions.h"
 #include "tools/bench/RawPeers.h"
 #include "tools/bench/Uploads.h"
 
@@ -267,6 +268,9 @@ int main(int argc, char** argv)
         Row(sessions == 1 ? "*IDN? round trips, 1 session" : "*IDN? round trips, 8 sessions", best, bestRaw, "1/s",
             sessions == 1 ? 0.85 : 0.8);
     }
+    }
+    if (wanted("def")) {
+        tarvos::bench::DefinitionRows(seconds, directory, [](double s) { return RawRate(1, s); });
     }
     if (wanted("down")) {
     Row("MMEM:DATA? 256 MiB file", DownloadRate(server.Port(), fileBytes, 5), RawDownloadRate(fileBytes, 5),

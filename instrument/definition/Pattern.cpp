@@ -1,0 +1,318 @@
+#include "instrument/definition/Pattern.h"
+
+#include "instrument/definition/PyFormat.h"
+
+namespace tarvos::definition {
+
+namespace {
+
+constexpr uint32_t kUnbounded = 0xFFFFFFFFu;
+
+bool IsAlign(char c)
+{
+    return c == '<' || c == '>' || c == '=' || c == '^';
+}
+
+bool IsTypeChar(char c)
+{
+    return std::string_view("bcdeEfFgGnosxX%").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+void Pattern::AddLiteral(const std::string& text)
+{
+    if (text.empty()) {
+        return;
+    }
+    Node node {Node::Kind::Literal, text, {}, 0, 0, true, 0};
+    nodes_.push_back(node);
+}
+
+void Pattern::AddRepeat(const char* set, uint32_t min, uint32_t max, bool greedy)
+{
+    Node node {Node::Kind::Repeat, {}, {}, min, max, greedy, 0};
+    if (set == nullptr) {
+        node.set.set();
+        node.set.reset('\n');
+    } else {
+        for (const char* c = set; *c != 0; ++c) {
+            node.set.set(static_cast<unsigned char>(*c));
+        }
+    }
+    nodes_.push_back(node);
+}
+
+// What the reference parser makes of a field's format: it reads, from the start,
+// the optional parts of a format ([[fill]align][sign][#][0][width][,][.precision]
+// [type]) as far as they go and looks at the sign, the alternate form and
+// the type only.
+bool Pattern::AddField(const std::string& spec, bool capture, std::string& why)
+{
+    size_t pos = 0;
+    const size_t first = spec.empty() ? 0 : Utf8SequenceLength(static_cast<unsigned char>(spec[0]));
+    if (spec.size() > first && spec[0] != '{' && spec[0] != '}' && IsAlign(spec[first])) {
+        pos = first + 1;
+    } else if (!spec.empty() && IsAlign(spec[0])) {
+        pos = 1;
+    }
+    char sign = 0;
+    if (pos < spec.size() && (spec[pos] == '+' || spec[pos] == '-' || spec[pos] == ' ')) {
+        sign = spec[pos++];
+    }
+    bool alternate = false;
+    if (pos < spec.size() && spec[pos] == '#') {
+        alternate = true;
+        ++pos;
+    }
+    if (pos < spec.size() && spec[pos] == '0') {
+        ++pos;
+    }
+    while (pos < spec.size() && spec[pos] >= '0' && spec[pos] <= '9') {
+        ++pos;
+    }
+    if (pos < spec.size() && spec[pos] == ',') {
+        ++pos;
+    }
+    if (pos + 1 < spec.size() && spec[pos] == '.' && spec[pos + 1] >= '0' && spec[pos + 1] <= '9') {
+        pos += 2;
+        while (pos < spec.size() && spec[pos] >= '0' && spec[pos] <= '9') {
+            ++pos;
+        }
+    }
+    std::string type;
+    while (pos < spec.size() && IsTypeChar(spec[pos])) {
+        type += spec[pos++];
+    }
+    const char t = type.empty() ? 's' : type[0];
+    if (type.size() > 1 || t == 'c' || t == 'n') {
+        why = type + " is not an valid type";
+        return false;
+    }
+    if (alternate && t != 'o' && t != 'x' && t != 'X' && t != 'b') {
+        why = "Alternate form (#) not allowed in " + (type.empty() ? std::string("None") : type) + " type";
+        return false;
+    }
+    const size_t field = fields_.size();
+    if (capture) {
+        nodes_.push_back(Node {Node::Kind::CaptureBegin, {}, {}, 0, 0, true, field});
+    }
+    if (sign == '+') {
+        AddRepeat("-+", 1, 1, true);
+    } else if (sign == ' ') {
+        AddRepeat("- ", 1, 1, true);
+    } else {
+        AddRepeat("-", 0, 1, true);
+    }
+    if (alternate) {
+        AddLiteral(std::string("0") + t);
+    }
+    Convert convert = Convert::Text;
+    auto floatBody = [this](const char* exponentLetters) {
+        AddRepeat("0123456789", 1, kUnbounded, true);
+        AddRepeat(".", 0, 1, true);
+        AddRepeat("0123456789", 1, kUnbounded, true);
+        if (exponentLetters != nullptr) {
+            const size_t begin = nodes_.size();
+            nodes_.push_back(Node {Node::Kind::OptionalBegin, {}, {}, 0, 0, true, 0});
+            AddRepeat(exponentLetters, 1, 1, true);
+            AddRepeat("-+", 0, 1, true);
+            AddRepeat("0123456789", 1, kUnbounded, true);
+            nodes_[begin].other = nodes_.size();
+            nodes_.push_back(Node {Node::Kind::OptionalEnd, {}, {}, 0, 0, true, 0});
+        }
+    };
+    switch (t) {
+    case 's':
+        AddRepeat(nullptr, 0, kUnbounded, false);
+        break;
+    case 'd':
+        AddRepeat("0123456789", 1, kUnbounded, false);
+        convert = Convert::Int10;
+        break;
+    case 'b':
+        AddRepeat("01", 1, kUnbounded, false);
+        convert = Convert::Int2;
+        break;
+    case 'o':
+        AddRepeat("01234567", 1, kUnbounded, false);
+        convert = Convert::Int8;
+        break;
+    case 'x':
+        AddRepeat("0123456789abcdef", 1, kUnbounded, false);
+        convert = Convert::Int16;
+        break;
+    case 'X':
+        AddRepeat("0123456789ABCDEF", 1, kUnbounded, false);
+        convert = Convert::Int16;
+        break;
+    case 'e':
+        floatBody("e");
+        convert = Convert::Float;
+        break;
+    case 'E':
+        floatBody("E");
+        convert = Convert::Float;
+        break;
+    case 'f':
+    case 'F':
+        floatBody(nullptr);
+        convert = Convert::Float;
+        break;
+    case 'g':
+    case 'G':
+        floatBody("eE");
+        convert = Convert::Float;
+        break;
+    case '%':
+        floatBody(nullptr);
+        AddLiteral("%");
+        convert = Convert::Percent;
+        break;
+    default:
+        why = type + " is not an valid type";
+        return false;
+    }
+    if (capture) {
+        nodes_.push_back(Node {Node::Kind::CaptureEnd, {}, {}, 0, 0, true, field});
+        fields_.push_back(Field {{}, convert});
+    }
+    return true;
+}
+
+bool Pattern::Compile(std::string_view text, std::string& why)
+{
+    nodes_.clear();
+    fields_.clear();
+    prefix_.clear();
+    std::vector<TemplatePiece> pieces;
+    if (!ParseTemplate(text, pieces, &why)) {
+        return false;
+    }
+    size_t number = 0;
+    bool inPrefix = true;
+    for (const TemplatePiece& piece : pieces) {
+        AddLiteral(piece.literal);
+        if (inPrefix) {
+            prefix_ += piece.literal;
+        }
+        if (!piece.hasField) {
+            continue;
+        }
+        inPrefix = false;
+        std::string name = piece.fieldName;
+        const bool capture = name != "_";
+        if (capture && (name.empty() || name[0] == '.' || name[0] == '[')) {
+            name = std::to_string(number++) + name;
+        }
+        if (!AddField(piece.spec, capture, why)) {
+            return false;
+        }
+        if (capture) {
+            fields_.back().name = name;
+        }
+    }
+    return true;
+}
+
+bool Pattern::Step(std::string_view input, size_t index, size_t pos, std::vector<size_t>& marks) const
+{
+    if (index == nodes_.size()) {
+        return pos == input.size() || (pos + 1 == input.size() && input[pos] == '\n');
+    }
+    const Node& node = nodes_[index];
+    switch (node.kind) {
+    case Node::Kind::Literal:
+        if (input.substr(pos, node.literal.size()) != node.literal) {
+            return false;
+        }
+        return Step(input, index + 1, pos + node.literal.size(), marks);
+    case Node::Kind::CaptureBegin:
+        marks[2 * node.other] = pos;
+        return Step(input, index + 1, pos, marks);
+    case Node::Kind::CaptureEnd:
+        marks[2 * node.other + 1] = pos;
+        return Step(input, index + 1, pos, marks);
+    case Node::Kind::OptionalBegin:
+        return Step(input, index + 1, pos, marks) || Step(input, node.other + 1, pos, marks);
+    case Node::Kind::OptionalEnd:
+        return Step(input, index + 1, pos, marks);
+    case Node::Kind::Repeat:
+        break;
+    }
+    size_t available = 0;
+    while (pos + available < input.size() && available < node.max &&
+           node.set.test(static_cast<unsigned char>(input[pos + available]))) {
+        ++available;
+    }
+    if (available < node.min) {
+        return false;
+    }
+    if (node.greedy) {
+        for (size_t n = available + 1; n-- > node.min;) {
+            if (Step(input, index + 1, pos + n, marks)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    for (size_t n = node.min; n <= available; ++n) {
+        if (Step(input, index + 1, pos + n, marks)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Pattern::Match(std::string_view input, Fields& fields) const
+{
+    if (input.substr(0, prefix_.size()) != prefix_) {
+        return false;
+    }
+    std::vector<size_t> marks(2 * fields_.size(), 0);
+    if (!Step(input, 0, 0, marks)) {
+        return false;
+    }
+    fields.clear();
+    for (size_t i = 0; i < fields_.size(); ++i) {
+        const std::string_view text = input.substr(marks[2 * i], marks[2 * i + 1] - marks[2 * i]);
+        PyValue value;
+        int64_t integer = 0;
+        double real = 0.0;
+        switch (fields_[i].convert) {
+        case Convert::Text:
+            value = PyValue::Str(std::string(text));
+            break;
+        case Convert::Int2:
+        case Convert::Int8:
+        case Convert::Int10:
+        case Convert::Int16: {
+            const int base = fields_[i].convert == Convert::Int2    ? 2
+                             : fields_[i].convert == Convert::Int8  ? 8
+                             : fields_[i].convert == Convert::Int10 ? 10
+                                                                     : 16;
+            if (!PyIntFromText(text, base, integer)) {
+                return false;
+            }
+            value = PyValue::Int(integer);
+            break;
+        }
+        case Convert::Float:
+            if (!PyFloatFromText(text, real)) {
+                return false;
+            }
+            value = PyValue::Float(real);
+            break;
+        case Convert::Percent:
+            if (!PyFloatFromText(text.substr(0, text.size() - 1), real)) {
+                return false;
+            }
+            value = PyValue::Float(real / 100);
+            break;
+        }
+        fields.emplace_back(fields_[i].name, value);
+    }
+    return true;
+}
+
+}  // namespace tarvos::definition

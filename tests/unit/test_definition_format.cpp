@@ -1,0 +1,155 @@
+// The formatter and the pattern matcher of definition files against Python's
+// own answers (DefinitionCases.inc, made by make_definition_cases.py with
+// /usr/bin/python3 and the reference pattern parser).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "instrument/definition/Pattern.h"
+#include "instrument/definition/PyFormat.h"
+
+namespace {
+
+using tarvos::definition::FormatTemplate;
+using tarvos::definition::FormatValue;
+using tarvos::definition::Pattern;
+using tarvos::definition::PyFloatFromText;
+using tarvos::definition::PyIntFromText;
+using tarvos::definition::PyStr;
+using tarvos::definition::PyValue;
+
+struct FormatCase {
+    char kind;
+    const char* value;
+    const char* format;
+    bool ok;
+    const char* expected;
+};
+
+struct FieldCase {
+    const char* name;
+    char kind;
+    const char* text;
+};
+
+struct PatternCase {
+    const char* pattern;
+    bool compiles;
+    const char* input;
+    bool matches;
+    std::vector<FieldCase> fields;
+};
+
+#include "DefinitionCases.inc"
+
+PyValue ValueOf(char kind, const std::string& text)
+{
+    if (kind == 'i') {
+        int64_t i = 0;
+        EXPECT_TRUE(PyIntFromText(text, 10, i)) << text;
+        return PyValue::Int(i);
+    }
+    if (kind == 'f') {
+        double d = 0;
+        EXPECT_TRUE(PyFloatFromText(text, d)) << text;
+        return PyValue::Float(d);
+    }
+    return PyValue::Str(text);
+}
+
+std::string Show(const FormatCase& c)
+{
+    return std::string("format(") + c.kind + ":" + c.value + ", '" + c.format + "')";
+}
+
+TEST(DefinitionFormat, FormatsEveryValueInEveryFormatAsPythonDoes)
+{
+    size_t failures = 0;
+    for (const FormatCase& c : kFormatCases) {
+        std::string out;
+        const bool ok = FormatValue(ValueOf(c.kind, c.value), c.format, out);
+        if (ok != c.ok || (ok && out != c.expected)) {
+            ++failures;
+            ADD_FAILURE() << Show(c) << ": Python " << (c.ok ? "'" + std::string(c.expected) + "'" : "raises")
+                          << ", here " << (ok ? "'" + out + "'" : "refused");
+        }
+        if (failures > 40) {
+            break;
+        }
+    }
+}
+
+TEST(DefinitionFormat, FillsTemplatesAsStrFormatDoes)
+{
+    for (const FormatCase& c : kTemplateCases) {
+        std::string out;
+        const bool ok = FormatTemplate(c.format, {ValueOf(c.kind, c.value)}, {}, out);
+        EXPECT_EQ(ok, c.ok) << "'" << c.format << "'.format(" << c.value << ")";
+        if (ok && c.ok) {
+            EXPECT_EQ(out, c.expected) << "'" << c.format << "'.format(" << c.value << ")";
+        }
+    }
+}
+
+TEST(DefinitionPattern, AcceptsAndCapturesExactlyWhatTheReferenceParserDoes)
+{
+    Pattern pattern;
+    std::string compiled;
+    bool compiles = false;
+    for (const PatternCase& c : kPatternCases) {
+        if (compiled != c.pattern) {
+            std::string why;
+            compiled = c.pattern;
+            compiles = pattern.Compile(c.pattern, why);
+            EXPECT_EQ(compiles, c.compiles) << "pattern '" << c.pattern << "': " << why;
+            continue;
+        }
+        if (!compiles) {
+            continue;
+        }
+        Pattern::Fields fields;
+        const bool matches = pattern.Match(c.input, fields);
+        EXPECT_EQ(matches, c.matches) << "'" << c.pattern << "' on '" << c.input << "'";
+        if (!matches || !c.matches) {
+            continue;
+        }
+        ASSERT_EQ(fields.size(), c.fields.size()) << "'" << c.pattern << "' on '" << c.input << "'";
+        for (size_t i = 0; i < fields.size(); ++i) {
+            const PyValue expected = ValueOf(c.fields[i].kind, c.fields[i].text);
+            EXPECT_EQ(fields[i].first, c.fields[i].name) << c.pattern << " on " << c.input;
+            EXPECT_EQ(static_cast<int>(fields[i].second.kind), static_cast<int>(expected.kind))
+                << c.pattern << " on " << c.input << " field " << i;
+            EXPECT_EQ(PyStr(fields[i].second), PyStr(expected)) << c.pattern << " on " << c.input << " field " << i;
+        }
+    }
+}
+
+TEST(DefinitionConversions, ReadNumbersAsPythonIntAndFloatDo)
+{
+    int64_t i = 0;
+    EXPECT_TRUE(PyIntFromText(" +1_000 ", 10, i));
+    EXPECT_EQ(i, 1000);
+    EXPECT_FALSE(PyIntFromText("1__0", 10, i));
+    EXPECT_FALSE(PyIntFromText("_1", 10, i));
+    EXPECT_FALSE(PyIntFromText("1.0", 10, i));
+    EXPECT_FALSE(PyIntFromText("", 10, i));
+    EXPECT_TRUE(PyIntFromText("0x_1f", 16, i));
+    EXPECT_EQ(i, 31);
+    double d = 0;
+    EXPECT_TRUE(PyFloatFromText("\t-1_0.5e1_0 ", d));
+    EXPECT_EQ(d, -10.5e10);
+    EXPECT_TRUE(PyFloatFromText("-Infinity", d));
+    EXPECT_TRUE(std::isinf(d) && d < 0);
+    EXPECT_TRUE(PyFloatFromText(".5", d));
+    EXPECT_TRUE(PyFloatFromText("5.", d));
+    EXPECT_FALSE(PyFloatFromText(".", d));
+    EXPECT_FALSE(PyFloatFromText("1_.5", d));
+    EXPECT_FALSE(PyFloatFromText("0x10", d));
+    EXPECT_FALSE(PyFloatFromText("1e", d));
+    EXPECT_TRUE(PyFloatFromText("1e999", d));
+    EXPECT_TRUE(std::isinf(d));
+}
+
+}  // namespace
