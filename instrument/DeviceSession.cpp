@@ -112,18 +112,13 @@ bool Instrument::DeviceFaultUnit(std::string_view unit, std::string& out, bool& 
         return true;
     }
     if (header == "DIAG:FAULT:FATAL" && ReadNumber(parameter, 0, FaultFilter::kMaxErrorCode, n)) {
-        LogVerbose(log, "Socket[%X]: INFO: Fault fired: FATAL %u, session closed", trace, n);
-        channel.SendProtocolError(true, static_cast<uint8_t>(n));
-        channel.ShutDownSession();
+        deviceSignals.push_back({DeviceSignal::Kind::Fatal, static_cast<uint8_t>(n)});
         out.clear();
         stop = true;
         return true;
     }
     if (header == "DIAG:FAULT:ERROR" && ReadNumber(parameter, 0, FaultFilter::kMaxErrorCode, n)) {
-        LogVerbose(log, "Socket[%X]: INFO: Fault fired: ERROR %u", trace, n);
-        if (channel.SendProtocolError(false, static_cast<uint8_t>(n)) < 0) {
-            LogError(log, "ERROR: in sending Error");
-        }
+        deviceSignals.push_back({DeviceSignal::Kind::Error, static_cast<uint8_t>(n)});
         return true;
     }
     if (!parameter.empty()) {
@@ -140,8 +135,7 @@ bool Instrument::DeviceFaultUnit(std::string_view unit, std::string& out, bool& 
         return true;
     }
     if (header == "DIAG:FAULT:INTERRUPT") {
-        LogVerbose(log, "Socket[%X]: INFO: Fault fired: INTERRUPT", trace);
-        channel.SignalInterrupted();
+        deviceSignals.push_back({DeviceSignal::Kind::Interrupt, 0});
         return true;
     }
     if (header == "DIAG:FAULT:CLEAR") {
@@ -152,6 +146,34 @@ bool Instrument::DeviceFaultUnit(std::string_view unit, std::string& out, bool& 
     }
     // Anything else (a number out of range, say) is the instrument's to answer.
     return false;
+}
+
+bool Instrument::FireDeviceSignals()
+{
+    const unsigned trace = channel.TraceNumber();
+    for (const DeviceSignal& signal : deviceSignals) {
+        switch (signal.kind) {
+        case DeviceSignal::Kind::Fatal:
+            LogVerbose(log, "Socket[%X]: INFO: Fault fired: FATAL %u, session closed", trace,
+                       static_cast<unsigned>(signal.code));
+            channel.SendProtocolError(true, signal.code);
+            channel.ShutDownSession();
+            deviceSignals.clear();
+            return false;
+        case DeviceSignal::Kind::Error:
+            LogVerbose(log, "Socket[%X]: INFO: Fault fired: ERROR %u", trace, static_cast<unsigned>(signal.code));
+            if (channel.SendProtocolError(false, signal.code) < 0) {
+                LogError(log, "ERROR: in sending Error");
+            }
+            break;
+        case DeviceSignal::Kind::Interrupt:
+            LogVerbose(log, "Socket[%X]: INFO: Fault fired: INTERRUPT", trace);
+            channel.SignalInterrupted();
+            break;
+        }
+    }
+    deviceSignals.clear();
+    return true;
 }
 
 int Instrument::SendDeviceResponse(const std::string& answers)
@@ -219,7 +241,7 @@ long Instrument::ServeDevice(definition::DeviceInstance& device)
                                                    });
         message.clear();
         overflow = false;
-        if (ended) {
+        if (!FireDeviceSignals() || ended) {
             return kEndedByFault;
         }
         // A device clear while the message was executed ends its answer too.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "hislip/Channel.h"
 #include "hislip/ResponseWriter.h"
@@ -101,6 +102,17 @@ private:
     bool DeviceFaultUnit(std::string_view unit, std::string& out, bool& stop);
     // Sends the answers of one program message (in parts when large).
     int SendDeviceResponse(const std::string& answers);
+    // What a DIAG:FAULT unit of a defined instrument's message fires (FatalError,
+    // Error, the Interrupted pair) waits until the message has left the
+    // instrument's lock: no send ever holds up the other sessions of that
+    // instrument. Fired in order, before the message's answer.
+    struct DeviceSignal {
+        enum class Kind { Fatal, Error, Interrupt } kind;
+        uint8_t code;
+    };
+    std::vector<DeviceSignal> deviceSignals;
+    // Fires them; false when a FatalError ended the session.
+    bool FireDeviceSignals();
 
     // Sends the collected response with a newline and empties the buffer.
     void Flush();
