@@ -27,10 +27,11 @@ TEST_PACKAGES ?= tshark avahi-daemon avahi-utils dbus-daemon iproute2 python3-ze
                  python3-typing-extensions python3-yaml
 # dpkg-shlibdeps reads the package's dependencies off the binary.
 PACKAGE_PACKAGES ?= dpkg-dev
-# The Windows build: the MinGW-w64 cross compiler (POSIX thread model), Wine to
+# The Windows build: the MinGW-w64 cross compiler (POSIX thread model), dpkg-source
+# (dpkg-dev) for the yaml-cpp it builds from Debian's source package, Wine to
 # run it, and GoogleTest's sources (from libgtest-dev) for its unit tests.
 WINDOWS_DIR ?= build-windows
-WINDOWS_PACKAGES ?= g++-mingw-w64-x86-64-posix
+WINDOWS_PACKAGES ?= g++-mingw-w64-x86-64-posix dpkg-dev
 WINE_PACKAGES ?= wine wine64
 GTEST_SOURCE ?= /usr/src/googletest
 # make install PREFIX=...: where the binary, manual page, README and unit go.

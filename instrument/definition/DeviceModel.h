@@ -39,7 +39,7 @@ struct PropertySpecs {
 
 struct Property {
     std::string name;
-    std::optional<PropertySpecs> specs;
+    std::optional<PropertySpecs> limits;
     PyValue initial;
 };
 

@@ -91,13 +91,13 @@ void Fill(const FileReader& r, Component& c, const YAML::Node& dict, const std::
         r.Map(p, "property " + name);
         Property property;
         property.name = name;
-        const YAML::Node specs = FileReader::Get(p, "specs");
-        if (specs.IsDefined() && !specs.IsNull() && !(specs.IsMap() && specs.size() == 0)) {
-            r.Map(specs, "the specs of property " + name);
+        const YAML::Node limits = FileReader::Get(p, "specs");
+        if (limits.IsDefined() && !limits.IsNull() && !(limits.IsMap() && limits.size() == 0)) {
+            r.Map(limits, "the specs of property " + name);
             PropertySpecs s;
-            const YAML::Node type = FileReader::Get(specs, "type");
+            const YAML::Node type = FileReader::Get(limits, "type");
             if (!type.IsDefined()) {
-                r.Fail(specs, "property " + name + ": no property type was specified ('type': int, float or str)");
+                r.Fail(limits, "property " + name + ": no property type was specified ('type': int, float or str)");
             }
             const std::string t = r.Text(type, "type");
             if (t == "int") {
@@ -110,13 +110,13 @@ void Fill(const FileReader& r, Component& c, const YAML::Node& dict, const std::
                 r.Fail(type, "property " + name + ": invalid property type '" + t +
                                  "', valid types are: 'int', 'float', 'str'");
             }
-            if (const YAML::Node min = FileReader::Get(specs, "min"); min.IsDefined()) {
+            if (const YAML::Node min = FileReader::Get(limits, "min"); min.IsDefined()) {
                 s.min = Typed(r, min, s.type, "min of " + name);
             }
-            if (const YAML::Node max = FileReader::Get(specs, "max"); max.IsDefined()) {
+            if (const YAML::Node max = FileReader::Get(limits, "max"); max.IsDefined()) {
                 s.max = Typed(r, max, s.type, "max of " + name);
             }
-            if (const YAML::Node valid = FileReader::Get(specs, "valid"); valid.IsDefined()) {
+            if (const YAML::Node valid = FileReader::Get(limits, "valid"); valid.IsDefined()) {
                 if (!valid.IsSequence()) {
                     r.Fail(valid, "valid of " + name + " must be a list");
                 }
@@ -124,16 +124,16 @@ void Fill(const FileReader& r, Component& c, const YAML::Node& dict, const std::
                     s.valid.push_back(Typed(r, v, s.type, "a valid value of " + name));
                 }
             }
-            property.specs = s;
+            property.limits = s;
         }
         const YAML::Node initial = FileReader::Get(p, "default");
         const PyValue text = PyValue::Str(initial.IsDefined() ? r.Text(initial, "default") : std::string());
         property.initial = text;
-        if (property.specs) {
+        if (property.limits) {
             const Property& probe = property;
             PyValue checked;
             bool comparable = true;
-            const PropertySpecs& s = *probe.specs;
+            const PropertySpecs& s = *probe.limits;
             bool ok = s.type == PropertySpecs::Type::Int     ? PyToInt(text, checked)
                       : s.type == PropertySpecs::Type::Float ? PyToFloat(text, checked)
                                                              : (checked = text, true);

@@ -238,12 +238,12 @@ std::string DeviceState::ChannelKey(const PyValue& id)
 
 DeviceState::Check DeviceState::Validate(const Property& property, const PyValue& input, PyValue& out)
 {
-    if (!property.specs) {
+    if (!property.limits) {
         out = input;
         return Check::Ok;
     }
-    const PropertySpecs& specs = *property.specs;
-    switch (specs.type) {
+    const PropertySpecs& limits = *property.limits;
+    switch (limits.type) {
     case PropertySpecs::Type::Int:
         if (input.kind == PyValue::Kind::Other) {
             return Check::Fails;
@@ -268,14 +268,14 @@ DeviceState::Check DeviceState::Validate(const Property& property, const PyValue
         break;
     }
     bool comparable = true;
-    if (specs.min && PyLess(out, *specs.min, comparable)) {
+    if (limits.min && PyLess(out, *limits.min, comparable)) {
         return Check::Refused;
     }
-    if (specs.max && PyLess(*specs.max, out, comparable)) {
+    if (limits.max && PyLess(*limits.max, out, comparable)) {
         return Check::Refused;
     }
-    if (!specs.valid.empty() &&
-        std::none_of(specs.valid.begin(), specs.valid.end(), [&](const PyValue& v) { return PyEquals(v, out); })) {
+    if (!limits.valid.empty() &&
+        std::none_of(limits.valid.begin(), limits.valid.end(), [&](const PyValue& v) { return PyEquals(v, out); })) {
         return Check::Refused;
     }
     return Check::Ok;

@@ -47,42 +47,42 @@ void Pattern::AddRepeat(const char* set, uint32_t min, uint32_t max, bool greedy
 // the optional parts of a format ([[fill]align][sign][#][0][width][,][.precision]
 // [type]) as far as they go and looks at the sign, the alternate form and
 // the type only.
-bool Pattern::AddField(const std::string& spec, bool capture, std::string& why)
+bool Pattern::AddField(const std::string& formatSpec, bool capture, std::string& why)
 {
     size_t pos = 0;
-    const size_t first = spec.empty() ? 0 : Utf8SequenceLength(static_cast<unsigned char>(spec[0]));
-    if (spec.size() > first && spec[0] != '{' && spec[0] != '}' && IsAlign(spec[first])) {
+    const size_t first = formatSpec.empty() ? 0 : Utf8SequenceLength(static_cast<unsigned char>(formatSpec[0]));
+    if (formatSpec.size() > first && formatSpec[0] != '{' && formatSpec[0] != '}' && IsAlign(formatSpec[first])) {
         pos = first + 1;
-    } else if (!spec.empty() && IsAlign(spec[0])) {
+    } else if (!formatSpec.empty() && IsAlign(formatSpec[0])) {
         pos = 1;
     }
     char sign = 0;
-    if (pos < spec.size() && (spec[pos] == '+' || spec[pos] == '-' || spec[pos] == ' ')) {
-        sign = spec[pos++];
+    if (pos < formatSpec.size() && (formatSpec[pos] == '+' || formatSpec[pos] == '-' || formatSpec[pos] == ' ')) {
+        sign = formatSpec[pos++];
     }
     bool alternate = false;
-    if (pos < spec.size() && spec[pos] == '#') {
+    if (pos < formatSpec.size() && formatSpec[pos] == '#') {
         alternate = true;
         ++pos;
     }
-    if (pos < spec.size() && spec[pos] == '0') {
+    if (pos < formatSpec.size() && formatSpec[pos] == '0') {
         ++pos;
     }
-    while (pos < spec.size() && spec[pos] >= '0' && spec[pos] <= '9') {
+    while (pos < formatSpec.size() && formatSpec[pos] >= '0' && formatSpec[pos] <= '9') {
         ++pos;
     }
-    if (pos < spec.size() && spec[pos] == ',') {
+    if (pos < formatSpec.size() && formatSpec[pos] == ',') {
         ++pos;
     }
-    if (pos + 1 < spec.size() && spec[pos] == '.' && spec[pos + 1] >= '0' && spec[pos + 1] <= '9') {
+    if (pos + 1 < formatSpec.size() && formatSpec[pos] == '.' && formatSpec[pos + 1] >= '0' && formatSpec[pos + 1] <= '9') {
         pos += 2;
-        while (pos < spec.size() && spec[pos] >= '0' && spec[pos] <= '9') {
+        while (pos < formatSpec.size() && formatSpec[pos] >= '0' && formatSpec[pos] <= '9') {
             ++pos;
         }
     }
     std::string type;
-    while (pos < spec.size() && IsTypeChar(spec[pos])) {
-        type += spec[pos++];
+    while (pos < formatSpec.size() && IsTypeChar(formatSpec[pos])) {
+        type += formatSpec[pos++];
     }
     const char t = type.empty() ? 's' : type[0];
     if (type.size() > 1 || t == 'c' || t == 'n') {
@@ -205,7 +205,7 @@ bool Pattern::Compile(std::string_view text, std::string& why)
         if (capture && (name.empty() || name[0] == '.' || name[0] == '[')) {
             name = std::to_string(number++) + name;
         }
-        if (!AddField(piece.spec, capture, why)) {
+        if (!AddField(piece.formatSpec, capture, why)) {
             return false;
         }
         if (capture) {

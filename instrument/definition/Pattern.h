@@ -52,7 +52,7 @@ private:
     bool Step(std::string_view input, size_t node, size_t pos, std::vector<size_t>& marks) const;
     void AddLiteral(const std::string& text);
     void AddRepeat(const char* set, uint32_t min, uint32_t max, bool greedy);
-    bool AddField(const std::string& spec, bool capture, std::string& why);
+    bool AddField(const std::string& formatSpec, bool capture, std::string& why);
 
     std::vector<Node> nodes_;
     std::vector<Field> fields_;

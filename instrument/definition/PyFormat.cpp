@@ -20,7 +20,7 @@ size_t CodePoints(std::string_view text)
     return n;
 }
 
-struct Spec {
+struct FormatSpec {
     std::string fill = " ";
     bool fillGiven = false;
     char align = 0;
@@ -58,42 +58,42 @@ bool ReadNumber(std::string_view s, size_t& pos, long& value)
 
 // CPython's parse of a standard format field; numeric tells the default
 // alignment ('>' for numbers, '<' for text), which decides what '0' does.
-bool ParseSpec(std::string_view s, bool numeric, Spec& spec)
+bool ParseSpec(std::string_view s, bool numeric, FormatSpec& formatSpec)
 {
     size_t pos = 0;
     const size_t first = s.empty() ? 0 : Utf8SequenceLength(static_cast<unsigned char>(s[0]));
     if (s.size() > first && IsAlign(s[first])) {
-        spec.fill = std::string(s.substr(0, first));
-        spec.fillGiven = true;
-        spec.align = s[first];
+        formatSpec.fill = std::string(s.substr(0, first));
+        formatSpec.fillGiven = true;
+        formatSpec.align = s[first];
         pos = first + 1;
     } else if (!s.empty() && IsAlign(s[0])) {
-        spec.align = s[0];
+        formatSpec.align = s[0];
         pos = 1;
     }
     if (pos < s.size() && (s[pos] == '+' || s[pos] == '-' || s[pos] == ' ')) {
-        spec.sign = s[pos++];
+        formatSpec.sign = s[pos++];
     }
     if (pos < s.size() && s[pos] == 'z') {
-        spec.coerceZero = true;
+        formatSpec.coerceZero = true;
         ++pos;
     }
     if (pos < s.size() && s[pos] == '#') {
-        spec.alternate = true;
+        formatSpec.alternate = true;
         ++pos;
     }
-    if (!spec.fillGiven && pos < s.size() && s[pos] == '0') {
-        spec.fill = "0";
-        if (spec.align == 0 && numeric) {
-            spec.align = '=';
+    if (!formatSpec.fillGiven && pos < s.size() && s[pos] == '0') {
+        formatSpec.fill = "0";
+        if (formatSpec.align == 0 && numeric) {
+            formatSpec.align = '=';
         }
         ++pos;
     }
-    if (!ReadNumber(s, pos, spec.width)) {
+    if (!ReadNumber(s, pos, formatSpec.width)) {
         return false;
     }
     if (pos < s.size() && (s[pos] == ',' || s[pos] == '_')) {
-        spec.grouping = s[pos++];
+        formatSpec.grouping = s[pos++];
         if (pos < s.size() && (s[pos] == ',' || s[pos] == '_')) {
             return false;  // both grouping characters
         }
@@ -101,7 +101,7 @@ bool ParseSpec(std::string_view s, bool numeric, Spec& spec)
     if (pos < s.size() && s[pos] == '.') {
         ++pos;
         const size_t digits = pos;
-        if (!ReadNumber(s, pos, spec.precision) || pos == digits) {
+        if (!ReadNumber(s, pos, formatSpec.precision) || pos == digits) {
             return false;  // a point without digits
         }
     }
@@ -109,14 +109,14 @@ bool ParseSpec(std::string_view s, bool numeric, Spec& spec)
         return false;  // more than one character left
     }
     if (pos < s.size()) {
-        spec.type = s[pos];
+        formatSpec.type = s[pos];
     }
-    if (spec.grouping != 0) {
-        const char t = spec.type;
+    if (formatSpec.grouping != 0) {
+        const char t = formatSpec.type;
         const bool decimal = t == 0 || t == 'd' || t == 'e' || t == 'E' || t == 'f' || t == 'F' || t == 'g' ||
                              t == 'G' || t == '%';
         const bool underscoreOnly = t == 'b' || t == 'o' || t == 'x' || t == 'X';
-        if (!(decimal || (underscoreOnly && spec.grouping == '_'))) {
+        if (!(decimal || (underscoreOnly && formatSpec.grouping == '_'))) {
             return false;  // ',' where the type takes no grouping
         }
     }
@@ -154,21 +154,21 @@ std::string Group(const std::string& digits, char separator, int every, size_t m
 }
 
 // Joins sign and prefix, the body and the padding, as the format aligns them.
-std::string Pad(const Spec& spec, const std::string& prefix, const std::string& body, char defaultAlign)
+std::string Pad(const FormatSpec& formatSpec, const std::string& prefix, const std::string& body, char defaultAlign)
 {
     const size_t length = CodePoints(prefix) + CodePoints(body);
-    if (spec.width < 0 || static_cast<size_t>(spec.width) <= length) {
+    if (formatSpec.width < 0 || static_cast<size_t>(formatSpec.width) <= length) {
         return prefix + body;
     }
-    const size_t padding = static_cast<size_t>(spec.width) - length;
+    const size_t padding = static_cast<size_t>(formatSpec.width) - length;
     auto fill = [&](size_t n) {
         std::string f;
         for (size_t i = 0; i < n; ++i) {
-            f += spec.fill;
+            f += formatSpec.fill;
         }
         return f;
     };
-    switch (spec.align != 0 ? spec.align : defaultAlign) {
+    switch (formatSpec.align != 0 ? formatSpec.align : defaultAlign) {
     case '<':
         return prefix + body + fill(padding);
     case '^':
@@ -180,15 +180,15 @@ std::string Pad(const Spec& spec, const std::string& prefix, const std::string& 
     }
 }
 
-std::string SignText(const Spec& spec, bool negative)
+std::string SignText(const FormatSpec& formatSpec, bool negative)
 {
     if (negative) {
         return "-";
     }
-    if (spec.sign == '+') {
+    if (formatSpec.sign == '+') {
         return "+";
     }
-    if (spec.sign == ' ') {
+    if (formatSpec.sign == ' ') {
         return " ";
     }
     return "";
@@ -196,10 +196,10 @@ std::string SignText(const Spec& spec, bool negative)
 
 // The digits before the point (or exponent) of a float body are grouped; the
 // zero padding goes into the grouping when fill '0' aligns after the sign.
-std::string GroupNumberBody(const Spec& spec, const std::string& body, size_t prefixLength, int every)
+std::string GroupNumberBody(const FormatSpec& formatSpec, const std::string& body, size_t prefixLength, int every)
 {
-    const bool zeroPad = spec.fill == "0" && spec.align == '=' && spec.width > 0;
-    if (spec.grouping == 0 && !zeroPad) {
+    const bool zeroPad = formatSpec.fill == "0" && formatSpec.align == '=' && formatSpec.width > 0;
+    if (formatSpec.grouping == 0 && !zeroPad) {
         return body;
     }
     size_t end = 0;
@@ -213,17 +213,17 @@ std::string GroupNumberBody(const Spec& spec, const std::string& body, size_t pr
     }
     const std::string rest = body.substr(end);
     size_t minimum = 0;
-    if (zeroPad && static_cast<size_t>(spec.width) > prefixLength + rest.size()) {
-        minimum = static_cast<size_t>(spec.width) - prefixLength - rest.size();
+    if (zeroPad && static_cast<size_t>(formatSpec.width) > prefixLength + rest.size()) {
+        minimum = static_cast<size_t>(formatSpec.width) - prefixLength - rest.size();
     }
-    if (spec.grouping == 0) {
+    if (formatSpec.grouping == 0) {
         std::string digits = body.substr(0, end);
         if (digits.size() < minimum) {
             digits.insert(0, minimum - digits.size(), '0');
         }
         return digits + rest;
     }
-    return Group(body.substr(0, end), spec.grouping, every, minimum) + rest;
+    return Group(body.substr(0, end), formatSpec.grouping, every, minimum) + rest;
 }
 
 std::string FixedFromFmt(double v, long precision, char type, bool alternate)
@@ -297,9 +297,9 @@ std::string Shortest(double v, bool alternate)
     return body;
 }
 
-bool FormatFloat(double value, Spec& spec, std::string& out)
+bool FormatFloat(double value, FormatSpec& formatSpec, std::string& out)
 {
-    char type = spec.type;
+    char type = formatSpec.type;
     switch (type) {
     case 0:
     case 'e':
@@ -326,30 +326,30 @@ bool FormatFloat(double value, Spec& spec, std::string& out)
     } else {
         switch (type) {
         case 0:
-            if (spec.precision < 0) {
-                body = Shortest(magnitude, spec.alternate);
+            if (formatSpec.precision < 0) {
+                body = Shortest(magnitude, formatSpec.alternate);
             } else {
-                body = General(magnitude, spec.precision, false, spec.alternate, true);
+                body = General(magnitude, formatSpec.precision, false, formatSpec.alternate, true);
             }
             break;
         case 'e':
         case 'E':
         case 'f':
         case 'F':
-            body = FixedFromFmt(magnitude, spec.precision < 0 ? 6 : spec.precision, type, spec.alternate);
+            body = FixedFromFmt(magnitude, formatSpec.precision < 0 ? 6 : formatSpec.precision, type, formatSpec.alternate);
             break;
         case 'g':
         case 'G':
         case 'n':
-            body = General(magnitude, spec.precision < 0 ? 6 : spec.precision, type == 'G', spec.alternate, false);
+            body = General(magnitude, formatSpec.precision < 0 ? 6 : formatSpec.precision, type == 'G', formatSpec.alternate, false);
             break;
         case '%':
-            body = FixedFromFmt(magnitude * 100.0, spec.precision < 0 ? 6 : spec.precision, 'f', spec.alternate) + "%";
+            body = FixedFromFmt(magnitude * 100.0, formatSpec.precision < 0 ? 6 : formatSpec.precision, 'f', formatSpec.alternate) + "%";
             break;
         default:
             break;
         }
-        if (spec.coerceZero && negative) {
+        if (formatSpec.coerceZero && negative) {
             // Negative zero after rounding shows as zero.
             bool allZero = true;
             for (char c : body) {
@@ -362,15 +362,15 @@ bool FormatFloat(double value, Spec& spec, std::string& out)
             }
         }
     }
-    const std::string prefix = SignText(spec, negative);
-    body = GroupNumberBody(spec, body, prefix.size(), 3);
-    out = Pad(spec, prefix, body, '>');
+    const std::string prefix = SignText(formatSpec, negative);
+    body = GroupNumberBody(formatSpec, body, prefix.size(), 3);
+    out = Pad(formatSpec, prefix, body, '>');
     return true;
 }
 
-bool FormatInt(int64_t value, Spec& spec, std::string& out)
+bool FormatInt(int64_t value, FormatSpec& formatSpec, std::string& out)
 {
-    switch (spec.type) {
+    switch (formatSpec.type) {
     case 'e':
     case 'E':
     case 'f':
@@ -378,7 +378,7 @@ bool FormatInt(int64_t value, Spec& spec, std::string& out)
     case 'g':
     case 'G':
     case '%':
-        return FormatFloat(static_cast<double>(value), spec, out);
+        return FormatFloat(static_cast<double>(value), formatSpec, out);
     case 0:
     case 'd':
     case 'n':
@@ -391,13 +391,13 @@ bool FormatInt(int64_t value, Spec& spec, std::string& out)
     default:
         return false;
     }
-    if (spec.precision >= 0 || spec.coerceZero) {
+    if (formatSpec.precision >= 0 || formatSpec.coerceZero) {
         return false;  // no precision for integer types
     }
     const bool negative = value < 0;
     const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    if (spec.type == 'c') {
-        if (spec.sign != 0 || spec.alternate || value < 0 || value > 0x10FFFF) {
+    if (formatSpec.type == 'c') {
+        if (formatSpec.sign != 0 || formatSpec.alternate || value < 0 || value > 0x10FFFF) {
             return false;
         }
         std::string ch;
@@ -417,12 +417,12 @@ bool FormatInt(int64_t value, Spec& spec, std::string& out)
             ch += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
             ch += static_cast<char>(0x80 | (cp & 0x3F));
         }
-        out = Pad(spec, "", ch, '>');
+        out = Pad(formatSpec, "", ch, '>');
         return true;
     }
     int base = 10;
     std::string radix;
-    switch (spec.type) {
+    switch (formatSpec.type) {
     case 'b':
         base = 2;
         radix = "0b";
@@ -446,32 +446,32 @@ bool FormatInt(int64_t value, Spec& spec, std::string& out)
     uint64_t rest = magnitude;
     do {
         const unsigned d = static_cast<unsigned>(rest % static_cast<uint64_t>(base));
-        digits.insert(digits.begin(), static_cast<char>(d < 10 ? '0' + d : (spec.type == 'X' ? 'A' : 'a') + d - 10));
+        digits.insert(digits.begin(), static_cast<char>(d < 10 ? '0' + d : (formatSpec.type == 'X' ? 'A' : 'a') + d - 10));
         rest /= static_cast<uint64_t>(base);
     } while (rest != 0);
-    const std::string prefix = SignText(spec, negative) + (spec.alternate ? radix : "");
-    const std::string body = GroupNumberBody(spec, digits, CodePoints(prefix), base == 10 ? 3 : 4);
-    out = Pad(spec, prefix, body, '>');
+    const std::string prefix = SignText(formatSpec, negative) + (formatSpec.alternate ? radix : "");
+    const std::string body = GroupNumberBody(formatSpec, digits, CodePoints(prefix), base == 10 ? 3 : 4);
+    out = Pad(formatSpec, prefix, body, '>');
     return true;
 }
 
-bool FormatText(const std::string& value, Spec& spec, std::string& out)
+bool FormatText(const std::string& value, FormatSpec& formatSpec, std::string& out)
 {
-    if (spec.type != 0 && spec.type != 's') {
+    if (formatSpec.type != 0 && formatSpec.type != 's') {
         return false;
     }
-    if (spec.sign != 0 || spec.alternate || spec.align == '=' || spec.grouping != 0 || spec.coerceZero) {
+    if (formatSpec.sign != 0 || formatSpec.alternate || formatSpec.align == '=' || formatSpec.grouping != 0 || formatSpec.coerceZero) {
         return false;
     }
     std::string body = value;
-    if (spec.precision >= 0) {
+    if (formatSpec.precision >= 0) {
         size_t at = 0;
-        for (long n = 0; n < spec.precision && at < body.size(); ++n) {
+        for (long n = 0; n < formatSpec.precision && at < body.size(); ++n) {
             at += Utf8SequenceLength(static_cast<unsigned char>(body[at]));
         }
         body.resize(at < body.size() ? at : body.size());
     }
-    out = Pad(spec, "", body, '<');
+    out = Pad(formatSpec, "", body, '<');
     return true;
 }
 
@@ -480,7 +480,7 @@ bool FormatText(const std::string& value, Spec& spec, std::string& out)
 bool FormatValue(const PyValue& value, std::string_view specText, std::string& out)
 {
     try {
-        Spec spec;
+        FormatSpec formatSpec;
         const bool numeric = value.kind == PyValue::Kind::Int || value.kind == PyValue::Kind::Float;
         if (value.kind == PyValue::Kind::Other) {
             if (!specText.empty()) {
@@ -489,16 +489,16 @@ bool FormatValue(const PyValue& value, std::string_view specText, std::string& o
             out = value.text;
             return true;
         }
-        if (!ParseSpec(specText, numeric, spec)) {
+        if (!ParseSpec(specText, numeric, formatSpec)) {
             return false;
         }
         switch (value.kind) {
         case PyValue::Kind::Int:
-            return FormatInt(value.integer, spec, out);
+            return FormatInt(value.integer, formatSpec, out);
         case PyValue::Kind::Float:
-            return FormatFloat(value.real, spec, out);
+            return FormatFloat(value.real, formatSpec, out);
         default:
-            return FormatText(value.text, spec, out);
+            return FormatText(value.text, formatSpec, out);
         }
     } catch (const std::exception&) {
         return false;

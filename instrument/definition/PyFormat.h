@@ -22,7 +22,7 @@ struct TemplatePiece {
     bool hasField = false;
     std::string fieldName;
     char conversion = 0;
-    std::string spec;
+    std::string formatSpec;
 };
 
 // Splits a template; false (with why) where Python raises ValueError
@@ -30,7 +30,7 @@ struct TemplatePiece {
 bool ParseTemplate(std::string_view text, std::vector<TemplatePiece>& pieces, std::string* why = nullptr);
 
 // format(value, format); false where Python raises.
-bool FormatValue(const PyValue& value, std::string_view spec, std::string& out);
+bool FormatValue(const PyValue& value, std::string_view formatSpec, std::string& out);
 
 using NamedValues = std::vector<std::pair<std::string, PyValue>>;
 

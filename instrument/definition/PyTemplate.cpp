@@ -108,7 +108,7 @@ bool ParseTemplate(std::string_view text, std::vector<TemplatePiece>& pieces, st
             }
         }
         if (k < field.size()) {
-            piece.spec = std::string(field.substr(k + 1));
+            piece.formatSpec = std::string(field.substr(k + 1));
         }
         pieces.push_back(piece);
         piece = TemplatePiece();
@@ -176,7 +176,7 @@ bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positiona
             value = &accessed;
         }
         // A format with replacement fields of its own is not served.
-        if (piece.spec.find_first_of("{}") != std::string::npos) {
+        if (piece.formatSpec.find_first_of("{}") != std::string::npos) {
             return false;
         }
         PyValue converted;
@@ -192,7 +192,7 @@ bool FormatTemplate(std::string_view text, const std::vector<PyValue>& positiona
             shown = &converted;
         }
         std::string formatted;
-        if (!FormatValue(*shown, piece.spec, formatted)) {
+        if (!FormatValue(*shown, piece.formatSpec, formatted)) {
             return false;
         }
         out += formatted;
