@@ -15,26 +15,6 @@ Channel::PeerRef::~PeerRef()
     }
 }
 
-long ReceiveExact(long length, platform::SocketHandle socket, void* buffer)
-{
-    if (length <= 0) {
-        return 0;
-    }
-    auto* bytes = static_cast<uint8_t*>(buffer);
-    long received = 0;
-    while (received < length) {
-        const long n = platform::Receive(socket, bytes + received, static_cast<size_t>(length - received));
-        if (n > 0) {
-            received += n;
-        } else if (n == 0) {
-            return 0;
-        } else if (!platform::IsInterruptedError(platform::LastSocketError())) {
-            return n;
-        }
-    }
-    return length;
-}
-
 bool InputPending(platform::SocketHandle socket)
 {
     return platform::PollReadable(socket) != 0;
@@ -160,6 +140,7 @@ void Channel::Unlink()
 
 void Channel::ResetChannel()
 {
+    input.Reset();
     lookAhead.Reset();
     remaining = 0;
     {

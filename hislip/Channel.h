@@ -13,8 +13,10 @@
 #include "hislip/LookAhead.h"
 #include "hislip/MessageHeader.h"
 #include "hislip/Protocol.h"
+#include "hislip/ReceiveBuffer.h"
 #include "hislip/ResponseFault.h"
 #include "hislip/ResponseWriter.h"
+#include "hislip/SocketStream.h"
 #include "platform/Mutex.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
@@ -25,9 +27,6 @@ namespace tarvos {
 // How long a channel that ends waits for its partner to end too.
 constexpr uint32_t kPartnerWaitMs = 10000;
 
-// Receives exactly length bytes: length, 0 when the peer closed first, or the
-// negative socket result.
-long ReceiveExact(long length, platform::SocketHandle socket, void* buffer);
 // True when the socket has input waiting (a failing poll counts as input).
 bool InputPending(platform::SocketHandle socket);
 
@@ -305,7 +304,10 @@ private:
     const std::atomic<platform::SocketHandle>& socket;
     ErrorQueueAccess* errorQueue = nullptr;
 
-    // Used by this channel's worker thread only.
+    // Used by this channel's worker thread only: the connection's bytes as
+    // received, and the program bytes the parser has peeked at.
+    SocketStream stream {socket};
+    ReceiveBuffer input {stream};
     LookAhead lookAhead {*this};
     // Counted by DeviceClearComplete, which this channel's own thread handles.
     uint32_t completedClears = 0;

@@ -15,7 +15,6 @@ namespace {
 constexpr uint32_t kSubAddressLimit = 256;
 // The log cuts every line at 1999 characters; more of an error text is never shown.
 constexpr uint64_t kErrorTextLimit = 2000;
-constexpr size_t kDiscardChunk = 1024;
 const char kTooManyConnections[] = "Too many connections";
 
 }  // namespace
@@ -33,12 +32,12 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
             // Each message starts with a clean error, so that a protocol
             // violation is not reported with the error of an earlier call.
             socketError = 0;
-            const long got = ReceiveExact(kHeaderSize, Socket(), wire);
-            if (got == 0) {
+            const ReceiveStatus got = input.Take(wire, kHeaderSize);
+            if (got == ReceiveStatus::Closed) {
                 discard = true;
                 return 0;
             }
-            if (got < 0) {
+            if (got == ReceiveStatus::Failed) {
                 LogError(log, "ERROR: Connection error %d", SaveSocketError());
                 return -1;
             }
@@ -152,19 +151,16 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
 
 long Channel::DiscardPayload()
 {
-    uint8_t scratch[kDiscardChunk];
-    while (remaining != 0) {
-        const size_t chunk = remaining < kDiscardChunk ? static_cast<size_t>(remaining) : kDiscardChunk;
-        const long n = ReceiveExact(static_cast<long>(chunk), Socket(), scratch);
-        if (n <= 0) {
-            if (n < 0) {
-                SaveSocketError();
-                LogError(log, "ERROR: unexpected socket error");
-            }
-            return n;
+    const ReceiveStatus skipped = input.Skip(remaining);
+    if (skipped != ReceiveStatus::Done) {
+        if (skipped == ReceiveStatus::Failed) {
+            SaveSocketError();
+            LogError(log, "ERROR: unexpected socket error");
+            return -1;
         }
-        remaining -= static_cast<uint64_t>(n);
+        return 0;
     }
+    remaining = 0;
     return 1;
 }
 
@@ -202,21 +198,21 @@ long Channel::ReceivePayload(uint8_t* buffer, uint64_t count)
     if (n == 0) {
         return 1;
     }
-    const long got = ReceiveExact(static_cast<long>(n), Socket(), buffer);
-    if (got <= 0) {
-        if (got < 0) {
+    const ReceiveStatus got = input.Take(buffer, n);
+    if (got != ReceiveStatus::Done) {
+        if (got == ReceiveStatus::Failed) {
             SaveSocketError();
             LogError(log, "ERROR: unexpected socket error");
         }
         discard = true;
-        return got;
+        return got == ReceiveStatus::Failed ? -1 : 0;
     }
     if (VerboseEnabled(log)) {
         LogVerbose(log, "Socket[%X] >> Data (%d): %s", platform::TraceNumber(Socket()), static_cast<int>(n),
                    EscapeForLog(buffer, static_cast<long>(n < kTraceCut ? n : kTraceCut)).c_str());
     }
     remaining -= n;
-    return got;
+    return static_cast<long>(n);
 }
 
 long Channel::ReadPayloadPrefix(std::string& text, uint64_t limit)

@@ -126,8 +126,10 @@ int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFa
 bool Channel::ResponseIsLate()
 {
     // Only synchronized mode knows late responses: new input, already waiting or
-    // partly read, means the client has moved on.
-    return !overlapped && (InputPending(Socket()) || remaining != 0 || lookAhead.HoldsInput());
+    // partly read, means the client has moved on. Input already received is
+    // seen without asking the socket.
+    return !overlapped &&
+           (input.Held() != 0 || remaining != 0 || lookAhead.HoldsInput() || InputPending(Socket()));
 }
 
 bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
