@@ -60,32 +60,29 @@ int Channel::SaveSocketError()
     return error;
 }
 
-int Channel::SendOutcome(long sent, long expected, uint32_t payloadLength)
+Sent Channel::SendOutcome(long sent, long expected, uint32_t payloadLength)
 {
     if (sent < 0) {
         const int error = SaveSocketError();
         if (!platform::IsShutdownError(error)) {
             LogError(log, "ERROR: send HiSlip message returns error %d\n", error);
         }
-        return -1;
+        return Sent::Failed;
     }
     if (sent != expected) {
         LogError(log, "ERROR: send HiSlip message wrong length: %d instead %d\n", static_cast<int>(sent),
                  static_cast<int>(expected));
     }
-    if (sent < static_cast<long>(payloadLength)) {
-        return 0;
-    }
-    return static_cast<int>(sent - static_cast<long>(payloadLength));
+    return sent > static_cast<long>(payloadLength) ? Sent::Whole : Sent::Short;
 }
 
-int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+Sent Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
                          const void* payload)
 {
     return SendMessageAs(type, controlCode, messageParameter, payloadLength, payload, true);
 }
 
-int Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+Sent Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
                            const void* payload, bool allowPace)
 {
     uint8_t wire[kHeaderSize];
@@ -99,10 +96,7 @@ int Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messagePa
     TraceSend(type, controlCode, messageParameter, payloadLength, payload);
 
     if (SendsBytewise(allowPace)) {
-        if (!SendBytewise(wire, bytes, payloadLength, allowPace)) {
-            return -1;
-        }
-        return static_cast<int>(kHeaderSize + payloadLength);
+        return SendBytewise(wire, bytes, payloadLength, allowPace) ? Sent::Whole : Sent::Failed;
     }
     const long expected = static_cast<long>(kHeaderSize) + static_cast<long>(payloadLength);
     return SendOutcome(platform::SendGather(Socket(), wire, kHeaderSize, bytes, payloadLength), expected,

@@ -14,6 +14,7 @@
 #include "hislip/MessageHeader.h"
 #include "hislip/Protocol.h"
 #include "hislip/ReceiveBuffer.h"
+#include "hislip/ReceiveResult.h"
 #include "hislip/ResponseFault.h"
 #include "hislip/ResponseWriter.h"
 #include "hislip/SocketStream.h"
@@ -47,18 +48,16 @@ public:
     Channel& operator=(const Channel&) = delete;
 
     // --- sending ---
-    // Sends one message: -1 on failure, 16 for a complete normal send, 0 when the
-    // socket took less than the payload, 16 + length in slow mode.
-    int SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                    const void* payload) EXCLUDES(sendLock);
-    int SendMessage(MessageType type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength = 0,
+    // Sends one message.
+    Sent SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                     const void* payload) EXCLUDES(sendLock);
+    Sent SendMessage(MessageType type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength = 0,
                     const void* payload = nullptr)
     {
         return SendMessage(static_cast<uint8_t>(type), controlCode, messageParameter, payloadLength, payload);
     }
-    // Sends FatalError (fatal) or Error with the code and its text; the
-    // SendMessage result.
-    int SendProtocolError(bool fatal, uint8_t code);
+    // Sends FatalError (fatal) or Error with the code and its text.
+    Sent SendProtocolError(bool fatal, uint8_t code);
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
     long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override EXCLUDES(lock);
@@ -88,8 +87,8 @@ public:
 
     // --- test faults of the session ---
     // Sends the Interrupted pair for the current MessageID at once, with the
-    // error entry and status of a late response; -1 when a send failed.
-    long SignalInterrupted() EXCLUDES(lock);
+    // error entry and status of a late response; false when a send failed.
+    bool SignalInterrupted() EXCLUDES(lock);
     // Shuts both channels of the session down: their workers and the client
     // see the end.
     void ShutDownSession();
@@ -195,42 +194,53 @@ private:
     // Names this channel's lock in its own lock order.
     friend class Connection;
 
+    // The steps of the receive loop: a header read (after the lock gate of a
+    // synchronous channel), the message handled, payload delivered.
+    Step ReadHeader() EXCLUDES(lock);
+    // Runs the case of the header's message type, then throws away whatever
+    // payload a control message left unread.
+    Step DispatchMessage(InputEnd& end) EXCLUDES(lock);
+    // Receives min(count, remaining) program bytes into buffer: the count (end
+    // Message when they end a DataEnd), 0 when the peer closed, -1 on failure.
+    long DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
+
     // Message cases of the receive loop.
-    long HandleInitialize() EXCLUDES(lock);
-    long HandleAsyncInitialize();
-    long HandleMaximumMessageSize();
-    long HandleError(bool fatal);
-    long HandleData() EXCLUDES(lock);
-    long HandleAsyncDeviceClear();
-    long HandleDeviceClearComplete(InputEnd& end) EXCLUDES(lock);
-    long HandleAsyncStatusQuery();
-    long HandleAsyncRemoteLocalControl();
-    long HandleAsyncLock();
-    long HandleAsyncLockInfo();
-    long HandleExclusiveLockRequest();
-    long HandleSharedLockRequest();
+    Step HandleInitialize() EXCLUDES(lock);
+    Step HandleAsyncInitialize();
+    Step HandleMaximumMessageSize();
+    Step HandleError(bool fatal);
+    Step HandleData() EXCLUDES(lock);
+    Step HandleAsyncDeviceClear();
+    Step HandleDeviceClearComplete(InputEnd& end) EXCLUDES(lock);
+    Step HandleAsyncStatusQuery();
+    Step HandleAsyncRemoteLocalControl();
+    Step HandleAsyncLock();
+    Step HandleAsyncLockInfo();
+    Step HandleExclusiveLockRequest();
+    Step HandleSharedLockRequest();
     // The lock gate of a synchronous channel; false when the server stops or
     // the client hangs up while the message waits.
     bool WaitForLockAccess();
     // Reads and throws away the rest of the current payload.
-    long DiscardPayload();
+    Step DiscardPayload();
     // The same with the discard trace: payload that no case reads.
-    long DiscardUnread();
+    Step DiscardUnread();
     // A message that the connection's role does not allow: FatalError 3 after
-    // the log line, and the connection ends (-1).
-    long RefuseSequence(const std::string& what);
+    // the log line, and the connection ends.
+    Step RefuseSequence(const std::string& what);
     // Data, DataEnd or Trigger on an asynchronous channel: payload thrown
     // away, answered with Error 1; the channel goes on.
-    long RefuseProgramMessage();
-    // Receives min(count, remaining) bytes of the current message's payload into
-    // buffer and traces them; never goes on to the next message. Control cases
-    // read their own payload with it also while input is discarded, so a
-    // stream of control messages can't nest the receive loop.
-    long ReceivePayload(uint8_t* buffer, uint64_t count);
-    // Reads at most limit payload bytes of the current message into text and
-    // throws the rest away; the read result.
-    long ReadPayloadPrefix(std::string& text, uint64_t limit);
-    long SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
+    Step RefuseProgramMessage();
+    // Receives n (at most remaining) bytes of the current message's payload
+    // into buffer and traces them; never goes on to the next message. Control
+    // cases read their own payload with it also while input is discarded, so
+    // a stream of control messages can't nest the receive loop.
+    Step ReceivePayload(uint8_t* buffer, uint64_t n);
+    // Reads at most limit payload bytes of the current message into text.
+    Step ReadPayloadPrefix(std::string& text, uint64_t limit);
+    // AsyncInterrupted on the partner (when there is one), then Interrupted;
+    // false when a send failed.
+    bool SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
     void QueueInterrupted() REQUIRES(lock);
     bool ResponseIsLate() REQUIRES(lock);
     void SetStatusLocked(uint8_t status, uint8_t enable) REQUIRES(lock);
@@ -254,6 +264,12 @@ private:
         EXCLUDES(lock);
     bool BookDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
         EXCLUDES(lock);
+    // A send as the ResponseWriter tells it: positive when whole, 0 when it
+    // stopped short, negative when it failed.
+    static int WriterResult(Sent sent)
+    {
+        return sent == Sent::Whole ? static_cast<int>(kHeaderSize) : sent == Sent::Short ? 0 : -1;
+    }
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
     void SendLockResponse(LockResponse code);
@@ -265,8 +281,8 @@ private:
     // The trace line of a message sent.
     void TraceSend(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
                    const void* payload);
-    // Logs a failed or short send of expected bytes; the SendMessage result.
-    int SendOutcome(long sent, long expected, uint32_t payloadLength);
+    // Logs a failed or short send of expected bytes; how the send ended.
+    Sent SendOutcome(long sent, long expected, uint32_t payloadLength);
     void Unlink();
     // Pairs this asynchronous channel with the synchronous channel.
     void LinkWith(Channel* sync);
@@ -278,8 +294,8 @@ private:
     uint32_t TakeResponseIds(uint32_t parts, bool staleId) REQUIRES(lock);
     // Sends one message; a paced channel sends it byte by byte unless allowPace
     // is false.
-    int SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                      const void* payload, bool allowPace) EXCLUDES(sendLock);
+    Sent SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                       const void* payload, bool allowPace) EXCLUDES(sendLock);
     // Sends bytes [0, length) of a message one send call each, pausing by the
     // pace between them; false (after the error line) when a send failed.
     bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowPace)
@@ -292,10 +308,10 @@ private:
     // Disarms the pace of both channels of the session.
     void DisarmSessionPace();
     // A response message whose bytes leave only half: the gathered slices,
-    // then the session is shut down. Result as a short send: 0.
-    int SendCut(const platform::SendSlice* slices, uint32_t count) EXCLUDES(sendLock);
+    // then the session is shut down. Short, or Failed when the send failed.
+    Sent SendCut(const platform::SendSlice* slices, uint32_t count) EXCLUDES(sendLock);
     // The message of a response, cut when the fault says so.
-    int SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
+    Sent SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
                             const ResponseFault& fault) EXCLUDES(sendLock);
 
     Engine& engine;

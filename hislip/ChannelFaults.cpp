@@ -7,14 +7,14 @@
 
 namespace tarvos {
 
-int Channel::SendProtocolError(bool fatal, uint8_t code)
+Sent Channel::SendProtocolError(bool fatal, uint8_t code)
 {
     const char* text = ProtocolErrorText(fatal, code);
     return SendMessage(fatal ? MessageType::FatalError : MessageType::Error, code, 0,
                        static_cast<uint32_t>(std::char_traits<char>::length(text)), text);
 }
 
-long Channel::SignalInterrupted()
+bool Channel::SignalInterrupted()
 {
     uint32_t messageId;
     {
@@ -37,7 +37,7 @@ void Channel::ShutDownSession()
     }
 }
 
-int Channel::SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
+Sent Channel::SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
                                  const ResponseFault& fault)
 {
     if (!fault.cut) {
@@ -50,7 +50,7 @@ int Channel::SendResponseMessage(MessageType type, uint32_t messageId, uint32_t 
     return SendCut(slices, 2);
 }
 
-int Channel::SendCut(const platform::SendSlice* slices, uint32_t count)
+Sent Channel::SendCut(const platform::SendSlice* slices, uint32_t count)
 {
     uint64_t total = 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -81,7 +81,7 @@ int Channel::SendCut(const platform::SendSlice* slices, uint32_t count)
     LogVerbose(log, "Socket[%X]: INFO: Fault DROP: %ld of %llu bytes sent, session shut down",
                platform::TraceNumber(Socket()), sent, static_cast<unsigned long long>(total));
     ShutDownSession();
-    return sent < 0 ? -1 : 0;
+    return sent < 0 ? Sent::Failed : Sent::Short;
 }
 
 void Channel::SetPace(uint32_t us)

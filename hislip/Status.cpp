@@ -98,14 +98,14 @@ void Channel::FireArmedServiceRequest()
     }
 }
 
-long Channel::HandleAsyncStatusQuery()
+Step Channel::HandleAsyncStatusQuery()
 {
     uint8_t status;
     {
         PeerRef partner(this);
         if (!partner) {
             LogError(log, "ERROR: Synchronous Channel not set");
-            return -1;
+            return Step::Failed;
         }
         FireArmedServiceRequest();
         Channel& sync = *partner.get();
@@ -142,22 +142,22 @@ long Channel::HandleAsyncStatusQuery()
             sync.rqsPending = false;
         }
     }
-    if (SendMessage(MessageType::AsyncStatusResponse, status, 0) < 0) {
+    if (SendMessage(MessageType::AsyncStatusResponse, status, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncStatusResponse");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
-long Channel::HandleAsyncRemoteLocalControl()
+Step Channel::HandleAsyncRemoteLocalControl()
 {
     LogVerbose(log, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
     FireArmedServiceRequest();
-    if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) < 0) {
+    if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncRemoteLocalResponse");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
 }  // namespace tarvos
