@@ -83,7 +83,7 @@ Sent Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messagePar
 }
 
 Sent Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                           const void* payload, bool allowPace)
+                           const void* payload, bool allowShape)
 {
     uint8_t wire[kHeaderSize];
     const auto* bytes = static_cast<const uint8_t*>(payload);
@@ -95,21 +95,21 @@ Sent Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageP
     platform::MutexLock sending(sendLock);
     TraceSend(type, controlCode, messageParameter, payloadLength, payload);
 
-    if (SendsBytewise(allowPace)) {
-        return SendBytewise(wire, bytes, payloadLength, allowPace) ? Sent::Whole : Sent::Failed;
+    if (SendsBytewise(allowShape)) {
+        return SendBytewise(wire, bytes, payloadLength, allowShape) ? Sent::Whole : Sent::Failed;
     }
     const long expected = static_cast<long>(kHeaderSize) + static_cast<long>(payloadLength);
     return SendOutcome(platform::SendGather(Socket(), wire, kHeaderSize, bytes, payloadLength), expected,
                        payloadLength);
 }
 
-bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowPace)
+bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowShape)
 {
     const platform::SocketHandle s = Socket();
     const uint64_t start = platform::NowMs();
     for (uint32_t i = 0; i < kHeaderSize + length; ++i) {
-        if (allowPace && i > 0) {
-            AwaitPace(start, i);
+        if (allowShape && i > 0) {
+            Hooks().BeforeByte(start, i);
         }
         const uint8_t* next = i < kHeaderSize ? &header[i] : &payload[i - kHeaderSize];
         if (platform::Send(s, next, 1) <= 0) {
@@ -123,8 +123,7 @@ bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32
 void Channel::LinkWith(Channel* sync)
 {
     engine.links.Link(sync, this);
-    // A pace armed before the asynchronous channel arrived covers it too.
-    SetPace(sync->pace.load(std::memory_order_relaxed));
+    Hooks().On(ChannelHooks::Event::Paired);
 }
 
 void Channel::Unlink()
@@ -158,8 +157,7 @@ void Channel::ResetChannel()
     ReleaseAtSessionEnd();
     isSync = false;
     isAsync = false;
-    srqArmed = false;
-    SetPace(kNoPace);
+    Hooks().On(ChannelHooks::Event::Reset);
 }
 
 bool Channel::ClientHasGone()
@@ -177,8 +175,7 @@ bool Channel::ClientHasGone()
 bool Channel::CloseSession()
 {
     closedEvent.Set();
-    // A paced send of either channel ends its pauses: the session is over.
-    DisarmSessionPace();
+    Hooks().On(ChannelHooks::Event::SessionEnds);
     // A synchronous channel that ends before its partner arrived gives its
     // session slot back, so no later AsyncInitialize pairs with it.
     engine.sessionTable.Forget(this);

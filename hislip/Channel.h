@@ -18,6 +18,7 @@
 #include "hislip/ResponseFault.h"
 #include "hislip/ResponseWriter.h"
 #include "hislip/SocketStream.h"
+#include "hislip/TestFeatures.h"
 #include "platform/Mutex.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
@@ -92,20 +93,19 @@ public:
     // Shuts both channels of the session down: their workers and the client
     // see the end.
     void ShutDownSession();
-    // Paces the sending of both channels of the session: byte by byte, us
-    // microseconds per byte, until disarmed (a device clear, the session's
-    // end). kNoPace disarms.
-    static constexpr uint32_t kNoPace = 0xFFFFFFFFu;
-    void PaceSession(uint32_t us);
-    bool Paced() const { return pace.load(std::memory_order_relaxed) != kNoPace; }
+    // The session's pace and armed service request, which reach the protocol
+    // path through its hooks.
+    TestFeatures& Features() { return features; }
 
     // --- status and service requests ---
     // Stores the instrument's status byte and enable mask; a service request
     // goes out when the enabled part changes.
     void SetStatus(uint8_t status, uint8_t enable) EXCLUDES(lock);
     void SendServiceRequest(uint8_t status);
-    void ArmServiceRequest();
-    void FireArmedServiceRequest();
+    // On the asynchronous channel: sets bit in the status copy, counts a
+    // request as outstanding and sends AsyncServiceRequest (unless input is
+    // thrown away).
+    void RequestServiceWithBit(uint8_t bit);
 
     // --- device clear ---
     void StartDiscard() EXCLUDES(lock);
@@ -287,26 +287,22 @@ private:
     // Pairs this asynchronous channel with the synchronous channel.
     void LinkWith(Channel* sync);
     bool Slow() const;
-    // Whether a message leaves byte by byte: slow mode, or a pace when allowed.
-    bool SendsBytewise(bool allowPace) const { return Slow() || (allowPace && Paced()); }
+    // Whether a message leaves byte by byte: slow mode, or a hook that shapes
+    // it when allowed.
+    bool SendsBytewise(bool allowShape) const { return Slow() || (allowShape && features.ShapesSend()); }
+    ChannelHooks& Hooks() { return features; }
     // The MessageID of the first of parts response messages: that of the
     // message answered, or the next ones of overlapped mode (taken up).
     uint32_t TakeResponseIds(uint32_t parts, bool staleId) REQUIRES(lock);
-    // Sends one message; a paced channel sends it byte by byte unless allowPace
+    // Sends one message; the hooks may shape it (byte by byte) unless allowShape
     // is false.
     Sent SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                       const void* payload, bool allowPace) EXCLUDES(sendLock);
-    // Sends bytes [0, length) of a message one send call each, pausing by the
-    // pace between them; false (after the error line) when a send failed.
-    bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowPace)
+                       const void* payload, bool allowShape) EXCLUDES(sendLock);
+    // Sends bytes [0, length) of a message one send call each, with the hook
+    // before each byte after the first when it may be shaped; false (after
+    // the error line) when a send failed.
+    bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowShape)
         REQUIRES(sendLock);
-    // Waits until byte number index of a message begun at startMs is due by
-    // the pace; a disarmed pace or the stop ends the wait at once.
-    void AwaitPace(uint64_t startMs, uint32_t index);
-    // Sets this channel's pace (kNoPace: none).
-    void SetPace(uint32_t us);
-    // Disarms the pace of both channels of the session.
-    void DisarmSessionPace();
     // A response message whose bytes leave only half: the gathered slices,
     // then the session is shut down. Short, or Failed when the send failed.
     Sent SendCut(const platform::SendSlice* slices, uint32_t count) EXCLUDES(sendLock);
@@ -354,11 +350,7 @@ private:
     bool rqsPending GUARDED_BY(lock) = false;
     bool serviceRequestDue GUARDED_BY(lock) = false;
     uint8_t dueRequestStatus GUARDED_BY(lock) = 0;
-    std::atomic<bool> srqArmed {false};
-    // Microseconds per byte of paced sending (a test fault); kNoPace: none.
-    // Every change bumps paceChanges, which ends a pause begun before it.
-    std::atomic<uint32_t> pace {kNoPace};
-    platform::ChangeCounter paceChanges;
+    TestFeatures features {*this};
     // Written by the thread whose socket call failed: this channel's worker, or
     // the partner's when it sends on this channel.
     std::atomic<int> socketError {0};

@@ -1,6 +1,6 @@
 // What the test faults of a session need of its channels: protocol errors
 // sent on demand, an Interrupted pair at once, a response cut in the middle,
-// the session shut down, and paced sending.
+// the session shut down.
 #include "hislip/Channel.h"
 #include "hislip/ProtocolErrors.h"
 #include "log/Log.h"
@@ -82,43 +82,6 @@ Sent Channel::SendCut(const platform::SendSlice* slices, uint32_t count)
                platform::TraceNumber(Socket()), sent, static_cast<unsigned long long>(total));
     ShutDownSession();
     return sent < 0 ? Sent::Failed : Sent::Short;
-}
-
-void Channel::SetPace(uint32_t us)
-{
-    pace.store(us, std::memory_order_relaxed);
-    paceChanges.Bump();
-}
-
-void Channel::PaceSession(uint32_t us)
-{
-    SetPace(us);
-    PeerRef partner(this);
-    if (partner) {
-        partner->SetPace(us);
-    }
-}
-
-void Channel::DisarmSessionPace()
-{
-    PaceSession(kNoPace);
-}
-
-void Channel::AwaitPace(uint64_t startMs, uint32_t index)
-{
-    const uint64_t seen = paceChanges.Value();
-    const uint32_t us = pace.load(std::memory_order_relaxed);
-    if (us == kNoPace) {
-        return;
-    }
-    // Byte index is due index * us after the message began; the waits have
-    // millisecond steps, so below 1000 us several bytes leave between two.
-    const uint64_t dueMs = static_cast<uint64_t>(index) * us / 1000;
-    const uint64_t elapsed = platform::NowMs() - startMs;
-    if (dueMs > elapsed) {
-        WaitWhileClientStays(static_cast<uint32_t>(dueMs - elapsed), platform::Waitable(paceChanges, seen),
-                             stopEvent);
-    }
 }
 
 }  // namespace tarvos

@@ -326,7 +326,7 @@ Step Channel::HandleMaximumMessageSize()
     WriteBigEndian64(answer, kMaxMessageSize);
     Sent sent;
     if (isAsync) {
-        FireArmedServiceRequest();
+        Hooks().BeforeAsyncAnswer();
         sent = SendMessage(MessageType::AsyncMaximumMessageSizeResponse, 0, 0, 8, answer);
     } else {
         PeerRef partner(this);

@@ -29,11 +29,8 @@ Step Channel::HandleAsyncDeviceClear()
             return Step::Failed;
         }
         partner->StartDiscard();
-        // A clear disarms the session's paced sending at its start, so that
-        // neither channel's pauses hold the clear up.
-        SetPace(kNoPace);
-        partner->SetPace(kNoPace);
-        FireArmedServiceRequest();
+        Hooks().On(ChannelHooks::Event::ClearBegins);
+        Hooks().BeforeAsyncAnswer();
         ScopedLock guard(partner->lock);
         mode = partner->overlapped ? kOverlapped : 0;
     }
@@ -48,7 +45,7 @@ Step Channel::HandleAsyncDeviceClear()
 Step Channel::HandleDeviceClearComplete(InputEnd& end)
 {
     LogVerbose(log, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
-    DisarmSessionPace();
+    Hooks().On(ChannelHooks::Event::ClearCompleted);
     uint8_t mode;
     {
         ScopedLock guard(lock);

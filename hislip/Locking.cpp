@@ -27,7 +27,7 @@ void Channel::SendLockResponse(LockResponse code)
 
 Step Channel::HandleAsyncLock()
 {
-    FireArmedServiceRequest();
+    Hooks().BeforeAsyncAnswer();
     if (header.controlCode == kLockRelease) {
         const uint32_t messageId = header.messageParameter;
         PeerRef partner(this);
@@ -218,7 +218,7 @@ void Channel::ReleaseAtSessionEnd()
 
 Step Channel::HandleAsyncLockInfo()
 {
-    FireArmedServiceRequest();
+    Hooks().BeforeAsyncAnswer();
     const LockTable::Snapshot state = Locks().Read();
     const uint8_t exclusive = (state.lockState & kLockStateExclusive) != 0 ? 1 : 0;
     const int32_t sharers = state.sharedLockClients;

@@ -69,19 +69,8 @@ void Channel::SendServiceRequest(uint8_t status)
     }
 }
 
-void Channel::ArmServiceRequest()
+void Channel::RequestServiceWithBit(uint8_t bit)
 {
-    PeerRef partner(this);
-    if (partner) {
-        partner->srqArmed = true;
-    }
-}
-
-void Channel::FireArmedServiceRequest()
-{
-    if (!srqArmed.exchange(false)) {
-        return;
-    }
     uint8_t status;
     {
         PeerRef partner(this);
@@ -89,7 +78,7 @@ void Channel::FireArmedServiceRequest()
             return;
         }
         ScopedLock guard(partner->lock);
-        partner->statusByte |= kArmedRequestBit;
+        partner->statusByte |= bit;
         partner->rqsPending = true;
         status = static_cast<uint8_t>(partner->statusByte | kRequestServiceBit);
     }
@@ -107,7 +96,7 @@ Step Channel::HandleAsyncStatusQuery()
             LogError(log, "ERROR: Synchronous Channel not set");
             return Step::Failed;
         }
-        FireArmedServiceRequest();
+        Hooks().BeforeAsyncAnswer();
         Channel& sync = *partner.get();
         ScopedLock guard(sync.lock);
         status = sync.statusByte;
@@ -152,7 +141,7 @@ Step Channel::HandleAsyncStatusQuery()
 Step Channel::HandleAsyncRemoteLocalControl()
 {
     LogVerbose(log, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
-    FireArmedServiceRequest();
+    Hooks().BeforeAsyncAnswer();
     if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncRemoteLocalResponse");
         return Step::Failed;
