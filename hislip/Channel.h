@@ -106,9 +106,20 @@ public:
     // request as outstanding and sends AsyncServiceRequest (unless input is
     // thrown away).
     void RequestServiceWithBit(uint8_t bit);
+    // On the synchronous channel, for its asynchronous partner: sets bit in the
+    // status copy and counts a request as outstanding; the status byte that
+    // the AsyncServiceRequest carries.
+    uint8_t RaiseRequestBit(uint8_t bit) EXCLUDES(lock);
+    // On the synchronous channel, for its asynchronous partner: the status
+    // byte that answers an AsyncStatusQuery for messageId (with RMT-delivered
+    // or not), with MAV, RMT-delivered and the outstanding request updated as
+    // the query settles them.
+    uint8_t AnswerStatusQuery(uint32_t messageId, bool rmtDelivered) EXCLUDES(lock);
 
     // --- device clear ---
     void StartDiscard() EXCLUDES(lock);
+    // The control code that tells the mode of the session: kOverlapped or 0.
+    uint8_t ModeFlags() EXCLUDES(lock);
 
     // --- locking (on the asynchronous channel, whose session key it is) ---
     // Log and answer what an immediate or deferred release of the AsyncLock

@@ -267,11 +267,7 @@ Step Channel::HandleInitialize()
     // The slot is taken as the answer goes out, so that a client that never
     // finishes its sub-address holds none, and its pairing time starts now.
     const uint16_t sessionId = engine.sessionTable.Allocate(this, platform::PeerAddress(Socket()), platform::NowMs());
-    uint8_t mode;
-    {
-        ScopedLock guard(lock);
-        mode = overlapped ? kOverlapped : 0;
-    }
+    const uint8_t mode = ModeFlags();
     if (SendMessage(MessageType::InitializeResponse, mode, (kProtocolVersion << 16) + sessionId) == Sent::Failed) {
         LogError(log, "ERROR: InitializeResponse failed");
         return Step::Failed;

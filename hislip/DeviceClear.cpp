@@ -6,6 +6,12 @@
 
 namespace tarvos {
 
+uint8_t Channel::ModeFlags()
+{
+    ScopedLock guard(lock);
+    return overlapped ? kOverlapped : 0;
+}
+
 void Channel::StartDiscard()
 {
     ScopedLock guard(lock);
@@ -31,8 +37,7 @@ Step Channel::HandleAsyncDeviceClear()
         partner->StartDiscard();
         Hooks().On(ChannelHooks::Event::ClearBegins);
         Hooks().BeforeAsyncAnswer();
-        ScopedLock guard(partner->lock);
-        mode = partner->overlapped ? kOverlapped : 0;
+        mode = partner->ModeFlags();
     }
     if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncDeviceClearAcknowledge");
