@@ -306,8 +306,11 @@ void CheckServerWideStateFree()
     if (state.lockState != 0 || state.sharedLockClients != 0 || server.engine.lockTable.SessionCount() != 0) {
         Fail("the server-wide lock state is not free after every session ended");
     }
-    if (server.engine.sessionTable.Occupied() != 0) {
-        Fail("a session slot still names a channel after every session ended");
+    if (server.engine.sessionTable.Occupied() != 0 || server.engine.sessionTable.Held() != 0) {
+        Fail("a session ID is still held after every session ended");
+    }
+    if (server.engine.memory.Used() != 0) {
+        Fail("the sessions' large buffers are not all given back to the budget after every session ended");
     }
     if (server.engine.links.Size() != 0) {
         Fail("a channel still has a partner or a pin after every session ended");

@@ -136,6 +136,7 @@ void Channel::ResetChannel()
     input.Reset();
     lookAhead.Reset();
     remaining = 0;
+    programInProgress = false;
     {
         ScopedLock guard(lock);
         expectRmtDelivered = false;

@@ -66,6 +66,7 @@ public:
 
     // --- the parser's byte source (through the look-ahead) ---
     long PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
+    long PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead.PeekJoined(destination, n); }
     long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
     {
         return lookAhead.Read(destination, n, end);
@@ -183,6 +184,8 @@ public:
     platform::Event& StopEvent() { return stopEvent; }
     platform::SocketHandle Socket() const { return socket.load(std::memory_order_acquire); }
     LogState* Log() const override { return log; }
+    // The server-wide budget of the session's large buffers.
+    MemoryBudget& Memory() const { return engine.memory; }
 
     // The partner channel pinned for the time of one operation, so that it can't
     // be reset for a new client or destroyed while this thread uses it.
@@ -342,6 +345,9 @@ private:
     uint32_t lastResponseId GUARDED_BY(lock) = kMessageIdBeforeFirst;
     // Payload bytes of the current message not yet consumed (own thread only).
     uint64_t remaining = 0;
+    // Program bytes of Data messages were delivered and no DataEnd (nor a
+    // device clear) has ended their program message yet (own thread only).
+    bool programInProgress = false;
     bool expectRmtDelivered GUARDED_BY(lock) = false;
 
     // Input is thrown away (device clear), or the connection has closed.

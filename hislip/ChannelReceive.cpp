@@ -46,6 +46,8 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
             return -1;
         case Step::ClearEnded:
             return kDeviceClearEnd;
+        case Step::ProgramEnded:
+            return kProgramMessageEnd;
         }
     }
 }
@@ -143,6 +145,18 @@ Step Channel::DispatchMessage(InputEnd& end)
             return rest;
         }
     }
+    if (step == Step::ClearEnded) {
+        programInProgress = false;
+        return step;
+    }
+    // An empty DataEnd ends a program message whose bytes came in Data
+    // messages; alone it is nothing.
+    if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0 && programInProgress &&
+        !discard) {
+        programInProgress = false;
+        end = InputEnd::Message;
+        return Step::ProgramEnded;
+    }
     return step;
 }
 
@@ -161,7 +175,9 @@ long Channel::DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end)
     default:
         return -1;
     }
-    if (remaining == 0 && header.messageType == static_cast<uint8_t>(MessageType::DataEnd)) {
+    const bool ends = header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0;
+    programInProgress = !ends;
+    if (ends) {
         end = InputEnd::Message;
     }
     return static_cast<long>(n);

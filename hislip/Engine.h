@@ -6,6 +6,7 @@
 #pragma once
 
 #include "hislip/LockTable.h"
+#include "hislip/MemoryBudget.h"
 #include "hislip/SessionLinks.h"
 #include "hislip/SessionTable.h"
 #include "log/Log.h"
@@ -48,6 +49,8 @@ public:
     LockTable lockTable;
     SessionTable sessionTable;
     SessionLinks links;
+    // The large buffers of every session together.
+    MemoryBudget memory;
 };
 
 }  // namespace tarvos

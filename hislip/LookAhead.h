@@ -16,7 +16,9 @@ public:
     // buffer, handling every other message on the way; never bytes of two
     // messages. The bytes placed (end Message when they end a DataEnd); 0 when
     // the peer closed; kDeviceClearEnd (end DeviceClear) when a device clear
-    // completed; another negative value on failure.
+    // completed; kProgramMessageEnd (end Message) when an empty DataEnd ended
+    // a program message whose bytes came in Data messages; another negative
+    // value on failure.
     virtual long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) = 0;
     // True while the current message has payload not yet delivered.
     virtual bool PayloadLeft() const = 0;
@@ -32,21 +34,36 @@ public:
     explicit LookAhead(PayloadSource& source) : source_(source) {}
 
     long Peek(uint8_t* destination, uint32_t n);
+    // Peek, with the bytes of the following messages joined first when the
+    // bytes there end a Data message (see ByteSource::PeekJoined).
+    long PeekJoined(uint8_t* destination, uint32_t n);
     long Read(uint8_t* destination, uint64_t n, InputEnd& end);
     // Input taken from the channel and not yet consumed: bytes, or the end of a
-    // device clear.
-    bool HoldsInput() const { return count_ != 0 || clearPending_; }
+    // device clear or of a program message.
+    bool HoldsInput() const { return count_ != 0 || clearPending_ || endPending_; }
     void Reset();
 
 private:
+    // The buffered bytes end a Data message: their program message goes on in
+    // the next message.
+    bool RunsOn() const;
+    // Joins the bytes of the following messages to buffered bytes that end a
+    // Data message, until n are there, a newline is, or a DataEnd, a device
+    // clear or the room ends it. 1, or the receive loop's failure.
+    long JoinNextMessages(uint32_t n);
+
     PayloadSource& source_;
     uint8_t bytes_[kLookAheadSize] = {};
     uint32_t pos_ = 0;
     uint32_t count_ = 0;
     // The buffered bytes end a DataEnd message.
     bool endsMessage_ = false;
-    // The end of a device clear is at the front (nothing is buffered then).
+    // The end of a device clear follows the buffered bytes (is at the front
+    // once they are consumed).
     bool clearPending_ = false;
+    // The end of a program message (an empty DataEnd) follows the buffered
+    // bytes (is at the front once they are consumed).
+    bool endPending_ = false;
 };
 
 }  // namespace tarvos

@@ -18,6 +18,9 @@ enum class Step : uint8_t {
     Failed,
     // A device clear has completed; the program message in progress ends.
     ClearEnded,
+    // An empty DataEnd has ended the program message in progress (its bytes
+    // came in Data messages).
+    ProgramEnded,
 };
 
 // The step that a receive which did not get its bytes ends.

@@ -21,7 +21,16 @@ public:
     // the peer closed; negative: failure). The end of a device clear at the
     // front is seen as one newline: it ends the program message in progress
     // as the message's terminator would, and consuming it consumes the clear.
+    // So is an empty DataEnd that ends the program message in progress.
     long Open(uint32_t limit);
+    // The parser has looked at every byte seen and needs more: when those
+    // bytes end a Data message, the bytes of the following messages are
+    // joined to them (see ByteSource::PeekJoined). True when more was seen
+    // (or the clear that emptied the input); the position is back on the
+    // first byte, for the parser to look again.
+    bool More(uint32_t limit);
+    // The position is past the last byte seen.
+    bool AtEnd() const { return position_ >= seen_; }
     // Moves the position past the spaces there.
     void SkipSpaces();
 
@@ -38,12 +47,16 @@ public:
     long Consume(size_t count, InputEnd* end = nullptr);
 
 private:
+    // Takes in what a peek returned (n its result).
+    long Look(long n);
+
     ByteSource& source_;
     uint8_t bytes_[kLookAheadSize + 1] = {};
     size_t seen_ = 0;
     size_t position_ = 0;
-    // What is seen is the end of a device clear.
-    bool clear_ = false;
+    // What is seen is the end of a device clear or of a program message (that
+    // result of the peek), else 0.
+    long marker_ = 0;
 };
 
 }  // namespace tarvos

@@ -88,8 +88,7 @@ int Instrument::FaultFatal(const std::string&, uint8_t& delimiter)
         channel.SendProtocolError(true, static_cast<uint8_t>(code));
         channel.ShutDownSession();
         // Nothing of this program message reaches the client any more.
-        responseBuffer.clear();
-        responseStarted = false;
+        EndResponse();
         return kEndedByFault;
     });
 }

@@ -149,6 +149,13 @@ int Instrument::WriteFile(const std::string&, uint8_t& delimiter)
     if (received <= 0) {
         return received;
     }
+    // The server's budget for block buffers was spent: the block was read and
+    // dropped, the target left as it was.
+    if (parser.BlockRefused()) {
+        errorQueue.PushError(FormatError(-225));
+        platform::ConsolePrint("Cannot write file\n\n");
+        return 1;
+    }
     if (!upload.Whole()) {
         errorQueue.PushError(FormatError(-161));
         return 1;

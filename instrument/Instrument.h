@@ -37,6 +37,7 @@ public:
     void ReleaseSessionMemory()
     {
         parser.ReleaseBlockBuffer();
+        EndResponse();
         faults.Reset();
     }
 
@@ -92,6 +93,12 @@ private:
     // parts have already left is ended, so that the client is not left waiting
     // for its end.
     void DropResponse();
+    // The size at which the collected response leaves as a part: the full
+    // part size once the server's budget has paid for it, else the small one.
+    size_t ResponsePartLimit();
+    // The response is over: the buffer empties and gives its share of the
+    // budget back.
+    void EndResponse();
     // True, with the response buffer emptied, when a device clear has
     // completed since the current unit began.
     bool ClearedDuringUnit();
@@ -113,6 +120,8 @@ private:
     // Parts of the current response have left already (it outgrew the buffer):
     // the next unit is joined with ';' and the response still needs its end.
     bool responseStarted = false;
+    // The response buffer holds a share of the server's memory budget.
+    bool responseReserved = false;
     // Device clears the channel had completed when the current unit began.
     uint32_t unitClears = 0;
     uint8_t sre = 0;

@@ -23,42 +23,66 @@ bool IsDigit(uint8_t b)
 long Parser::ParseQuotedString(std::string& text, uint8_t& delimiter)
 {
     delimiter = 0;
-    text.clear();
     Cursor look(source_);
     const long n = look.Open(kParameterPeek);
     if (n <= 0) {
         return n;
     }
-    look.SkipSpaces();
-    const uint8_t quote = look.Here();
-    if (quote != '\'' && quote != '"') {
-        look.Consume(look.Seen());
-        return -1;
-    }
-    const size_t seen = look.Seen();
-    size_t from = look.Position() + 1;
-    size_t closing;
+    // A string, or the spaces around it, that run up to the end of the bytes
+    // seen go on in the next message when those bytes end a Data message.
     for (;;) {
-        const void* found = from < seen ? std::memchr(look.Bytes() + from, quote, seen - from) : nullptr;
-        if (found == nullptr) {
-            look.Consume(seen);
+        text.clear();
+        look.SkipSpaces();
+        if (look.AtEnd() && look.More(kParameterPeek)) {
+            continue;
+        }
+        const uint8_t quote = look.Here();
+        if (quote != '\'' && quote != '"') {
+            look.Consume(look.Seen());
             return -1;
         }
-        closing = static_cast<size_t>(static_cast<const uint8_t*>(found) - look.Bytes());
-        text.append(reinterpret_cast<const char*>(look.Bytes() + from), closing - from);
-        if (look.At(closing + 1) == quote) {
-            text += static_cast<char>(quote);
-            from = closing + 2;
+        const size_t seen = look.Seen();
+        size_t from = look.Position() + 1;
+        size_t closing = 0;
+        bool closed = false;
+        for (;;) {
+            const void* found = from < seen ? std::memchr(look.Bytes() + from, quote, seen - from) : nullptr;
+            if (found == nullptr) {
+                break;
+            }
+            closing = static_cast<size_t>(static_cast<const uint8_t*>(found) - look.Bytes());
+            text.append(reinterpret_cast<const char*>(look.Bytes() + from), closing - from);
+            if (look.At(closing + 1) == quote) {
+                text += static_cast<char>(quote);
+                from = closing + 2;
+                continue;
+            }
+            closed = true;
+            break;
+        }
+        if (!closed || closing + 1 >= seen) {
+            // No closing quote yet, or one that a doubled quote in the next
+            // message may still turn into a quote of the text.
+            if (look.More(kParameterPeek)) {
+                continue;
+            }
+            if (!closed) {
+                look.Consume(seen);
+                return -1;
+            }
+        }
+        look.MoveTo(closing + 1);
+        look.SkipSpaces();
+        if (look.AtEnd() && look.More(kParameterPeek)) {
             continue;
         }
         break;
     }
-    look.MoveTo(closing + 1);
-    look.SkipSpaces();
     delimiter = look.Here();
     // Whatever byte ends the string is consumed with it; the end of the bytes
     // seen only when the string ran up to it.
     const size_t end = look.Position();
+    const size_t seen = look.Seen();
     return look.Consume(end >= seen ? seen : end + 1);
 }
 
@@ -94,8 +118,19 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
     if (n <= 0) {
         return n;
     }
-    look.SkipSpaces();
-    size_t i = look.Position();
+    // A header that runs up to the end of the bytes seen goes on in the next
+    // message when those bytes end a Data message.
+    size_t i = 0;
+    uint32_t length = 0;
+    for (;;) {
+        look.SkipSpaces();
+        i = look.Position();
+        const size_t need = look.At(i) == '#' && IsDigit(look.At(i + 1)) ? i + 2 + (look.At(i + 1) - '0') : i + 2;
+        if (need > look.Seen() && look.More(kParameterPeek)) {
+            continue;
+        }
+        break;
+    }
     if (look.At(i) != '#') {
         return -1;
     }
@@ -105,7 +140,6 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
     }
     const int digits = look.At(i) - '0';
     ++i;
-    uint32_t length = 0;
     for (int k = 0; k < digits; ++k, ++i) {
         if (!IsDigit(look.At(i))) {
             return -1;
@@ -115,11 +149,20 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
     if (length > kBlockLengthLimit) {
         return -1;
     }
-    // However long the block, its data passes through one buffer of fixed size.
+    // However long the block, its data passes through one buffer of fixed size,
+    // paid for from the server's budget.
+    blockRefused_ = false;
     if (length > 0 && blockBuffer_ == nullptr) {
-        blockBuffer_ = static_cast<uint8_t*>(std::malloc(kBlockBufferSize));
-        if (blockBuffer_ == nullptr) {
-            return -1;
+        if (budget_ != nullptr && !budget_->Reserve(kBlockBufferSize)) {
+            blockRefused_ = true;
+        } else {
+            blockBuffer_ = static_cast<uint8_t*>(std::malloc(kBlockBufferSize));
+            if (blockBuffer_ == nullptr) {
+                if (budget_ != nullptr) {
+                    budget_->Give(kBlockBufferSize);
+                }
+                return -1;
+            }
         }
     }
     InputEnd end = InputEnd::None;
@@ -130,13 +173,22 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
     if (length == 0 && end != InputEnd::None) {
         return 0;
     }
-    if (length > 0) {
+    if (length > 0 && !blockRefused_) {
         sink.Begin(length);
     }
     // A message that ended right after the length digits leaves the data to
     // the next one.
     end = InputEnd::None;
     uint32_t count = 0;
+    if (blockRefused_) {
+        const long got = DropBlockData(length, count, end);
+        if (got <= 0) {
+            return got;
+        }
+        if (end != InputEnd::None) {
+            return count;
+        }
+    }
     while (count < length) {
         // The buffer fills across messages, so the sink gets large pieces
         // whatever sizes the client's messages have.
@@ -145,8 +197,9 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
         long got = 1;
         while (filled < want && end == InputEnd::None) {
             got = source_.ReadBytes(blockBuffer_ + filled, want - filled, end);
-            if (got == kDeviceClearEnd) {
-                // Nothing more arrived before the clear ended the block.
+            if (got == kDeviceClearEnd || got == kProgramMessageEnd) {
+                // Nothing more arrived before the clear, or the empty DataEnd,
+                // ended the block.
                 got = 1;
                 break;
             }
@@ -174,6 +227,9 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
         return n;
     }
     look.SkipSpaces();
+    if (look.AtEnd() && look.More(kParameterPeek)) {
+        look.SkipSpaces();
+    }
     delimiter = look.Here();
     long read = 1;
     if (delimiter == ',' || delimiter == '\n') {

@@ -29,6 +29,9 @@ long Parser::SkipThrough(uint8_t byte)
         return n;
     }
     const void* found = std::memchr(look.Bytes(), byte, look.Seen());
+    if (found == nullptr && look.More(kLookAheadSize)) {
+        found = std::memchr(look.Bytes(), byte, look.Seen());
+    }
     const size_t take = found != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(found) - look.Bytes()) + 1
                                          : look.Seen();
     return look.Consume(take);
@@ -43,17 +46,32 @@ long Parser::NextToken(std::string& token, uint8_t& delimiter, bool trace)
     if (n <= 0) {
         return n;
     }
-    look.SkipSpaces();
-    if (look.Here() == 0) {
-        look.Consume(look.Seen());
-        LogVerbose(source_.Log(),
-                   "Socket[%X] >> Token Parser: only whitespaces or empty?? We do not like server attacks!",
-                   source_.TraceNumber());
-        return -1;
-    }
-    const size_t start = look.Position();
-    while (!EndsToken(look.Here())) {
-        look.MoveTo(look.Position() + 1);
+    // A token, or the spaces around it, that run up to the end of the bytes
+    // seen go on in the next message when those bytes end a Data message.
+    size_t start;
+    for (;;) {
+        look.SkipSpaces();
+        if (look.AtEnd() && look.More(kTokenPeek)) {
+            continue;
+        }
+        if (look.Here() == 0) {
+            look.Consume(look.Seen());
+            LogVerbose(source_.Log(),
+                       "Socket[%X] >> Token Parser: only whitespaces or empty?? We do not like server attacks!",
+                       source_.TraceNumber());
+            return -1;
+        }
+        start = look.Position();
+        while (!EndsToken(look.Here())) {
+            look.MoveTo(look.Position() + 1);
+        }
+        const size_t end = look.Position();
+        look.SkipSpaces();
+        if (look.AtEnd() && look.More(kTokenPeek)) {
+            continue;
+        }
+        look.MoveTo(end);
+        break;
     }
     token.assign(reinterpret_cast<const char*>(look.Bytes() + start), look.Position() - start);
     if (trace) {
@@ -68,8 +86,29 @@ long Parser::NextToken(std::string& token, uint8_t& delimiter, bool trace)
 
 void Parser::ReleaseBlockBuffer()
 {
+    if (blockBuffer_ != nullptr && budget_ != nullptr) {
+        budget_->Give(kBlockBufferSize);
+    }
     std::free(blockBuffer_);
     blockBuffer_ = nullptr;
+}
+
+long Parser::DropBlockData(uint32_t length, uint32_t& count, InputEnd& end)
+{
+    uint8_t scrap[4096];
+    long got = 1;
+    while (count < length && end == InputEnd::None) {
+        const uint32_t want = length - count < sizeof(scrap) ? length - count : static_cast<uint32_t>(sizeof(scrap));
+        got = source_.ReadBytes(scrap, want, end);
+        if (got == kDeviceClearEnd || got == kProgramMessageEnd) {
+            return 1;
+        }
+        if (got <= 0) {
+            return got;
+        }
+        count += static_cast<uint32_t>(got);
+    }
+    return got;
 }
 
 }  // namespace tarvos

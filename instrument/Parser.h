@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hislip/ByteSource.h"
+#include "hislip/MemoryBudget.h"
 #include "instrument/BlockSink.h"
 
 namespace tarvos {
@@ -19,7 +20,9 @@ constexpr uint32_t kBlockBufferSize = 1u << 20;
 
 class Parser {
 public:
-    explicit Parser(ByteSource& source) : source_(source) {}
+    // budget (when given) pays for the block buffer: without it a block is
+    // refused, its data read and dropped.
+    explicit Parser(ByteSource& source, MemoryBudget* budget = nullptr) : source_(source), budget_(budget) {}
     ~Parser() { ReleaseBlockBuffer(); }
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;
@@ -38,17 +41,26 @@ public:
     // receives the whole number, held at UINT64_MAX when it is larger.
     long ParseInteger(int32_t& value, uint8_t& delimiter, uint64_t* exact = nullptr);
     // Hands the block's data to sink as it arrives, in pieces of up to
-    // kBlockBufferSize bytes; the count of data bytes read.
+    // kBlockBufferSize bytes; the count of data bytes read. When the budget
+    // can't pay for the block buffer, the data is read and dropped without
+    // reaching the sink, and BlockRefused() tells so until the next block.
     long ParseBlock(BlockSink& sink, uint8_t& delimiter);
+    bool BlockRefused() const { return blockRefused_; }
 
     // Gives the block buffer back (a session has ended); the next block
     // allocates it again.
     void ReleaseBlockBuffer();
 
 private:
+    // Reads a block's data of length bytes through a small buffer and drops
+    // it; the ReadBytes result of the last read, end as it tells.
+    long DropBlockData(uint32_t length, uint32_t& count, InputEnd& end);
+
     ByteSource& source_;
+    MemoryBudget* const budget_;
     // Holds kBlockBufferSize bytes once the session's first block has come.
     uint8_t* blockBuffer_ = nullptr;
+    bool blockRefused_ = false;
 };
 
 }  // namespace tarvos

@@ -12,8 +12,38 @@ namespace {
 // part and collecting goes on behind it, so a program message that never
 // ends can't make the buffer grow without bound and nothing is dropped.
 constexpr size_t kResponsePartSize = size_t{1} << 20;
+// A response collects this much without asking the server's budget; past it,
+// the full part size is paid for from the budget, and when the budget is
+// spent the response leaves in parts of this size instead.
+constexpr size_t kFreeResponseSize = size_t{64} << 10;
 
 }  // namespace
+
+size_t Instrument::ResponsePartLimit()
+{
+    if (responseReserved || responseBuffer.size() < kFreeResponseSize) {
+        return responseReserved ? kResponsePartSize : kFreeResponseSize;
+    }
+    if (channel.Memory().Reserve(kResponsePartSize)) {
+        responseReserved = true;
+        responseBuffer.reserve(kResponsePartSize + kFreeResponseSize);
+        return kResponsePartSize;
+    }
+    return kFreeResponseSize;
+}
+
+void Instrument::EndResponse()
+{
+    responseStarted = false;
+    if (responseReserved) {
+        // The large buffer goes back with its share of the budget.
+        std::string().swap(responseBuffer);
+        channel.Memory().Give(kResponsePartSize);
+        responseReserved = false;
+    } else {
+        responseBuffer.clear();
+    }
+}
 
 bool Instrument::ClearedDuringUnit()
 {
@@ -22,8 +52,7 @@ bool Instrument::ClearedDuringUnit()
     }
     // Parts that already left belong to an exchange the clear has ended: the
     // response gets no end of its own.
-    responseBuffer.clear();
-    responseStarted = false;
+    EndResponse();
     return true;
 }
 
@@ -41,7 +70,7 @@ int Instrument::AddResponse(const std::string& unit, uint8_t delimiter)
         responseBuffer += unit;
     }
     if (delimiter != '\n') {
-        if (responseBuffer.size() < kResponsePartSize) {
+        if (responseBuffer.size() < ResponsePartLimit()) {
             return 1;
         }
         const int result =
@@ -52,8 +81,7 @@ int Instrument::AddResponse(const std::string& unit, uint8_t delimiter)
     }
     responseBuffer += '\n';
     const int result = responses.SendResponse(responseBuffer);
-    responseBuffer.clear();
-    responseStarted = false;
+    EndResponse();
     return result;
 }
 
@@ -65,8 +93,7 @@ void Instrument::Flush()
     if (!responseBuffer.empty() || responseStarted) {
         responseBuffer += '\n';
         responses.SendResponse(responseBuffer);
-        responseBuffer.clear();
-        responseStarted = false;
+        EndResponse();
     }
 }
 
@@ -75,6 +102,8 @@ void Instrument::DropResponse()
     responseBuffer.clear();
     if (responseStarted) {
         Flush();
+    } else {
+        EndResponse();
     }
 }
 

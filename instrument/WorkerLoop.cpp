@@ -20,7 +20,7 @@ void UpperCase(std::string& text)
 }  // namespace
 
 Instrument::Instrument(Channel& sessionChannel)
-    : channel(sessionChannel), faults(sessionChannel), responses(faults), log(sessionChannel.Log()), parser(sessionChannel)
+    : channel(sessionChannel), faults(sessionChannel), responses(faults), log(sessionChannel.Log()), parser(sessionChannel, &sessionChannel.Memory())
 {
     channel.AttachErrorQueue(errorQueue);
     CommandTable::FillOnce();
@@ -29,8 +29,8 @@ Instrument::Instrument(Channel& sessionChannel)
 void Instrument::Reset()
 {
     errorQueue.Clear();
+    EndResponse();
     std::string().swap(responseBuffer);
-    responseStarted = false;
     tokenTrace = true;
     ReleaseSessionMemory();
     sre = 0;

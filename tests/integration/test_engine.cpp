@@ -433,7 +433,7 @@ protected:
     std::unique_ptr<ServerProcess> own;
 };
 
-TEST_F(SessionTable, IdsComeFromTheLowestFreeSlotAndServeOnePairingOnly)
+TEST_F(SessionTable, IdsComeInTurnAndServeOnePairingOnly)
 {
     const uint16_t port = srv->Port();
     HislipSocket a, b, c, d, asyncA, asyncB, asyncC;
@@ -443,10 +443,11 @@ TEST_F(SessionTable, IdsComeFromTheLowestFreeSlotAndServeOnePairingOnly)
     EXPECT_TRUE(HasLine("Tarvos:: Socket[" + h + "] << InitializeResponse,0,1000001,len=0,"));
     EXPECT_EQ(Initialize(b, port), 0x01000002u);
     ASSERT_TRUE(AsyncInitialize(asyncB, port, 2));
-    EXPECT_EQ(Initialize(c, port), 0x01000002u);
+    // A paired session keeps its ID: the next one takes the next ID.
+    EXPECT_EQ(Initialize(c, port), 0x01000003u);
     ASSERT_TRUE(AsyncInitialize(asyncA, port, 1));
-    ASSERT_TRUE(AsyncInitialize(asyncC, port, 2));
-    EXPECT_EQ(Initialize(d, port), 0x01000001u);
+    ASSERT_TRUE(AsyncInitialize(asyncC, port, 3));
+    EXPECT_EQ(Initialize(d, port), 0x01000004u);
 
     for (const uint32_t id : {0u, 6u, 2u, 0x10002u}) {
         HislipSocket x;
@@ -457,25 +458,25 @@ TEST_F(SessionTable, IdsComeFromTheLowestFreeSlotAndServeOnePairingOnly)
     EXPECT_EQ(SettledCount("Tarvos:: ERROR: invalid sessionID\n", 4), 4u);
 }
 
-TEST_F(SessionTable, SixthWaiterGetsFFFFAndAClosedWaiterGivesItsSlotBack)
+TEST_F(SessionTable, ManyWaitersGetIdsAndAClosedWaiterIsNeverPaired)
 {
     const uint16_t port = srv->Port();
-    HislipSocket waiters[5], sixth, x;
-    for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(Initialize(waiters[i], port), 0x01000001u + i);
-    EXPECT_EQ(Initialize(sixth, port), 0x0100FFFFu);
+    HislipSocket waiters[6], x;
+    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(Initialize(waiters[i], port), 0x01000001u + i);
     const std::string sixthHandle = Handles(kOfferTrace, 6).back();
-    EXPECT_TRUE(HasLine("Tarvos:: Socket[" + sixthHandle + "] << InitializeResponse,0,100ffff,len=0,"));
+    EXPECT_TRUE(HasLine("Tarvos:: Socket[" + sixthHandle + "] << InitializeResponse,0,1000006,len=0,"));
     ASSERT_TRUE(x.Connect(port) && x.Send(Msg::AsyncInitialize, 0, 0xFFFF));
     ExpectClosedSilently(x, "AsyncInitialize 0xFFFF");
 
     const std::string third = Handles(kOfferTrace, 6).at(2);  // the third waiter
     waiters[2].Close();
     ASSERT_TRUE(WaitLog("Tarvos:: Socket[" + third + "]: Data channel normally closed.\n"));
-    // The ended channel is not handed to a later AsyncInitialize; its slot is free.
+    // The ended channel is not handed to a later AsyncInitialize, and its ID
+    // is not given out again soon.
     HislipSocket y, again;
     ASSERT_TRUE(y.Connect(port) && y.Send(Msg::AsyncInitialize, 0, 3));
     ExpectClosedSilently(y, "AsyncInitialize of a closed waiter");
-    EXPECT_EQ(Initialize(again, port), 0x01000003u);
+    EXPECT_EQ(Initialize(again, port), 0x01000007u);
     EXPECT_EQ(SettledCount("Tarvos:: ERROR: invalid sessionID\n", 2), 2u);
 }
 
@@ -498,8 +499,8 @@ TEST(SingleConnection, SecondClientIsRefusedWhileTheFirstSessionKeepsWorking)
     ASSERT_TRUE(first.Query("*IDN?\n", answer)) << first.lastError;
     EXPECT_EQ(answer, kIdentity);
 
-    // Once the first session is gone a new one gets the slot the refused
-    // client had taken.
+    // Once the first session is gone a new one opens; the refused client
+    // took no ID, so the new session has the next one.
     first.Close();
     HislipSession next;
     const auto deadline = Clock::now() + std::chrono::seconds(5);
@@ -507,7 +508,7 @@ TEST(SingleConnection, SecondClientIsRefusedWhileTheFirstSessionKeepsWorking)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the first session's workers still end
     }
     ASSERT_TRUE(next.lastError.empty()) << next.lastError;
-    EXPECT_EQ(next.sessionId, 1);
+    EXPECT_EQ(next.sessionId, first.sessionId + 1);
     next.Close();
     StopServer(server);
 }

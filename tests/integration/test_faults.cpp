@@ -223,6 +223,12 @@ TEST_F(FaultTest, NumbersAreCheckedAndAFaultOutOfRangeArmsNothing)
         {"DIAG:FAULT:SLOW 1000001\n", "-222,\"Data out of range\"\n"},
         {"DIAG:FAULT:ERROR 256\n", "-222,\"Data out of range\"\n"},
         {"DIAG:FAULT:FATAL 4294967295\n", "-222,\"Data out of range\"\n"},
+        // Numbers past 32 bits are out of range, not their low bits.
+        {"DIAG:FAULT:SPLIT 4294967303\n", "-222,\"Data out of range\"\n"},
+        {"DIAG:FAULT:ERROR 4294967298\n", "-222,\"Data out of range\"\n"},
+        {"DIAG:FAULT:FATAL 4294967297\n", "-222,\"Data out of range\"\n"},
+        {"DIAG:FAULT:DELAY 4294967296\n", "-222,\"Data out of range\"\n"},
+        {"DIAG:FAULT:SLOW 99999999999999999999999\n", "-222,\"Data out of range\"\n"},
         {"DIAG:FAULT:DROP 1\n", "-115,\"Unexpected number of parameters\"\n"},
         {"DIAG:FAULT:MSGID 1\n", "-115,\"Unexpected number of parameters\"\n"},
         {"DIAG:FAULT:SPLIT 4 4\n", "-115,\"Unexpected number of parameters\"\n"},

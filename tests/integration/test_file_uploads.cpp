@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -292,6 +293,26 @@ TEST_F(UploadTest, TargetThatIsAFolderIsMediaProtected)
     EXPECT_TRUE(fs::is_directory(Work() / "folder"));
     EXPECT_TRUE(NoPartFiles());
     EXPECT_TRUE(server_->WaitForStdout("Cannot write file\n\n", 2000, lines + 1));
+}
+
+TEST_F(UploadTest, FolderMadeAtTheTargetDuringTheUploadStaysWhereItIs)
+{
+    // The block's first half arrives, a folder appears at the target's name,
+    // then the rest of the block: the folder is never replaced or hidden.
+    const std::string block = BlockOf("0123456789");
+    const std::string head = "MMEM:DATA 'grows'," + block.substr(0, block.size() - 5);
+    const uint32_t id = s_.nextMessageId;
+    s_.nextMessageId += 4;
+    ASSERT_TRUE(s_.sync.Send(Msg::Data, s_.rmtPending ? 1 : 0, id, head));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    fs::create_directories(Work() / "grows" / "inner");
+    std::ofstream(Work() / "grows" / "inner" / "kept") << "kept";
+    ASSERT_TRUE(s_.sync.Send(Msg::DataEnd, 0, id + 2, block.substr(block.size() - 5) + "\n"));
+    s_.rmtPending = false;
+    EXPECT_EQ(NextError(), "-258,\"Media protected;Cannot write file\"\n");
+    EXPECT_TRUE(fs::is_directory(Work() / "grows" / "inner"));
+    EXPECT_TRUE(fs::exists(Work() / "grows" / "inner" / "kept"));
+    EXPECT_TRUE(NoPartFiles());
 }
 
 TEST(UploadKill, KilledServerLeavesTheTargetAndARecognisablePart)

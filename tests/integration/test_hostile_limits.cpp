@@ -1,6 +1,6 @@
 // Limits that keep a fleet of misbehaving clients from wearing the server down:
-// the log of all connections together stays under a rate without -v, and a
-// folder at an upload's target is never moved aside.
+// the log of all connections together stays under a rate without -v, and the
+// large buffers of all sessions together stay within the server's budget.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +42,13 @@ LogTally TallyErrors(const std::string& err, const std::string& line)
         t.suppressed += std::stoul((*it)[1].str());
     }
     return t;
+}
+
+std::string NextErrorOf(HislipSession& s)
+{
+    std::string answer;
+    EXPECT_TRUE(s.Query("SYST:ERR?\n", answer)) << s.lastError;
+    return answer;
 }
 
 TEST(HostileLimits, ErrorLinesOfManyConnectionsTogetherStayUnderTheServerRate)
@@ -102,6 +109,63 @@ TEST(HostileLimits, ErrorLinesOfManyConnectionsTogetherStayUnderTheServerRate)
     EXPECT_GT(undefined.suppressed, 0u);
     server.SendKeys("\r");
     EXPECT_EQ(server.WaitExit(15000), 0);
+}
+
+TEST(HostileLimits, LargeSessionBuffersTogetherStayWithinTheServersBudget)
+{
+    SKIP_UNDER_WINE("hundreds of sessions outrun Wine's socket calls");
+    char pattern[] = "/tmp/tarvos-budget-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path work = pattern;
+    ServerProcess server;
+    ASSERT_TRUE(server.StartAndWaitReady({}, 15000, work.string()));
+
+    // Every session that has received a block holds a 1 MiB buffer until it
+    // ends; the budget (256 MiB) pays for 256 of them.
+    std::vector<std::unique_ptr<HislipSession>> uploaders;
+    for (int i = 0; i < 256; ++i) {
+        uploaders.push_back(std::make_unique<HislipSession>());
+        HislipSession& s = *uploaders.back();
+        ASSERT_TRUE(s.Open(server.Port())) << s.lastError << " (session " << i << ")";
+        s.Write("MMEM:DATA 'f" + std::to_string(i) + "',#15hello\n");
+        ASSERT_EQ(NextErrorOf(s), "0,\"No error\"\n") << "session " << i;
+    }
+    // One more is refused clearly: the block is read and dropped, nothing of
+    // it is written or executed, and the session goes on.
+    HislipSession late;
+    ASSERT_TRUE(late.Open(server.Port())) << late.lastError;
+    late.Write("MMEM:DATA 'late',#18*IDN?;x\n");
+    EXPECT_EQ(NextErrorOf(late), "-225,\"Out of memory\"\n");
+    EXPECT_FALSE(fs::exists(work / "late"));
+    ExpectAnsweredAtOnce(late);
+
+    // A long response of a session that finds the budget spent leaves in
+    // small parts instead of collecting up to 1 MiB.
+    std::string program;
+    for (int i = 0; i < 4000; ++i) program += i == 0 ? "*IDN?" : ";*IDN?";
+    late.Write(program + "\n");
+    std::string answer;
+    std::vector<Message> parts;
+    ASSERT_TRUE(late.ReadResponse(answer, &parts, 10000)) << late.lastError;
+    EXPECT_EQ(answer.size(), 4000u * 34u);
+    EXPECT_GT(parts.size(), 1u);
+    for (const Message& m : parts) EXPECT_LE(m.payload.size(), size_t{65 * 1024});
+
+    // A session that ends gives its buffer back: the next block is stored.
+    uploaders.front()->Close();
+    EXPECT_TRUE(Eventually(
+        [&] {
+            late.Write("MMEM:DATA 'late',#15hello\n");
+            return NextErrorOf(late) == "0,\"No error\"\n";
+        },
+        5000));
+    EXPECT_TRUE(fs::exists(work / "late"));
+    uploaders.clear();
+    late.Close();
+    server.SendKeys("\r");
+    EXPECT_EQ(server.WaitExit(15000), 0);
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
 }
 
 }  // namespace

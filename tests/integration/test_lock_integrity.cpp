@@ -142,16 +142,20 @@ TEST_F(LockIntegrityTest, GateLooksAtTheLockStateAgainWhenItWakes)
     ExpectHeldBack(b_);
     EXPECT_EQ(LockCode(a_, 0), 1);  // A now holds both locks
 
-    // D's exclusive request waits for A's exclusive lock.
+    // D's exclusive request waits for A's exclusive lock, and goes on waiting
+    // while A still shares: D never holds the exclusive lock beside A's
+    // shared lock.
     ASSERT_TRUE(d_.async.Send(Msg::AsyncLock, 1, 10000));
     EXPECT_TRUE(d_.async.ExpectSilence(200)) << d_.async.LastError();
     EXPECT_EQ(UnlockCode(a_), 1);
+    EXPECT_TRUE(d_.async.ExpectSilence(300)) << d_.async.LastError();
+    EXPECT_EQ(LockInfoText(bystander_), "0,1");
+
+    // The shared lock goes: D gets the exclusive lock, which still holds B back.
+    EXPECT_EQ(UnlockCode(a_), 2);
     Message m;
     ASSERT_TRUE(d_.ReceiveAsync(m, +Msg::AsyncLockResponse, 3000)) << d_.lastError;
     EXPECT_EQ(m.control, 1);
-
-    // The shared lock goes, but D's exclusive lock still holds B back.
-    EXPECT_EQ(UnlockCode(a_), 2);
     EXPECT_TRUE(b_.sync.ExpectSilence(500)) << b_.sync.LastError();
     EXPECT_EQ(LockInfoText(bystander_), "1,1");
     std::string answer;

@@ -41,6 +41,7 @@ public:
     int ClearsConsumed() const { return clearsConsumed_; }
 
     long PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead_.Peek(destination, n); }
+    long PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead_.PeekJoined(destination, n); }
     long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
     {
         const long result = lookAhead_.Read(destination, n, end);

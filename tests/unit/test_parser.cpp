@@ -254,6 +254,40 @@ TEST_F(ProgramParser, PeekAndReadShareTheLookAhead)
     EXPECT_TRUE(end);
 }
 
+TEST_F(ProgramParser, TokensRunOnAcrossDataMessagesUpToANewlineOrADataEnd)
+{
+    // A peek joins the next messages to bytes that end a Data message.
+    Send("*ID", Msg::Data);
+    Send("N", Msg::Data);
+    Send("? 12", Msg::Data);
+    Send("3;");
+    TokenResult t = Next();
+    EXPECT_EQ(t.token, "*IDN?");
+    EXPECT_EQ(t.delimiter, '1');
+    int32_t value = 0;
+    uint8_t delimiter = 0;
+    EXPECT_GT(parser.ParseInteger(value, delimiter), 0);
+    EXPECT_EQ(value, 123);
+    EXPECT_EQ(delimiter, ';');
+
+    // A newline in the bytes there ends the program message: nothing more is
+    // awaited before they are read.
+    Send("*CLS\n*OPC", Msg::Data);
+    t = Next();
+    EXPECT_EQ(t.token, "*CLS");
+    EXPECT_EQ(t.delimiter, '\n');
+    Send("?\n");
+    t = Next();
+    EXPECT_EQ(t.token, "*OPC?");
+    EXPECT_EQ(t.delimiter, '\n');
+
+    // Within one message the look-ahead's window still ends a token.
+    Send(std::string(300, 'A'));
+    t = Next();
+    EXPECT_EQ(t.token.size(), 256u);
+    EXPECT_EQ(t.delimiter, 0);
+}
+
 TEST_F(ProgramParser, IntegersAreDigitsOnlyAndWrap)
 {
     int32_t value = 7;
@@ -429,8 +463,18 @@ TEST_F(ProgramParser, DeviceClearEndsTheProgramMessageInProgress)
     EXPECT_EQ(t.token, "*IDN?");
     EXPECT_EQ(t.result, 6);
 
-    // Bytes already in the look-ahead when the clear arrives are read first.
+    // Units whose bytes are there are read first; a token that waits for the
+    // next Data message when the clear arrives goes with the clear.
     Send("*CLS;*OPC?", Msg::Data);
+    input.DeviceClear();
+    t = Next();
+    EXPECT_EQ(t.token, "*CLS");
+    EXPECT_EQ(t.delimiter, ';');
+    t = Next();
+    EXPECT_EQ(t.token, "");
+    EXPECT_EQ(t.delimiter, '\n');
+    // Bytes of a whole program message are read first.
+    Send("*CLS;*OPC?");
     input.DeviceClear();
     t = Next();
     EXPECT_EQ(t.token, "*CLS");
@@ -455,7 +499,7 @@ TEST_F(ProgramParser, DeviceClearEndsTheProgramMessageInProgress)
     EXPECT_EQ(parser.SkipThrough('\n'), 1);
     EXPECT_EQ(Peek(10), "next\n");
     EXPECT_EQ(parser.SkipThrough('\n'), 5);
-    EXPECT_EQ(input.ClearsConsumed(), 5);
+    EXPECT_EQ(input.ClearsConsumed(), 6);
 }
 
 TEST_F(ProgramParser, DeviceClearWhereAParameterStartsOrWithinABlock)
