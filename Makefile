@@ -6,7 +6,7 @@ ARGS ?=
 CMAKE_FLAGS ?=
 
 .PHONY: all run test build deps test-deps clean test-asan test-tsan fuzz sanitizer-deps bench \
-        install uninstall package package-deps windows windows-deps wine-deps test-windows
+        install uninstall package package-deps windows windows-deps wine-deps test-windows syscalls
 
 # Sanitizer and fuzzing builds (clang; each in a directory of its own).
 SAN_CC ?= clang
@@ -121,6 +121,13 @@ $(BENCH_DIR)/CMakeCache.txt: | deps
 bench: deps $(BENCH_DIR)/CMakeCache.txt
 	cmake --build $(BENCH_DIR) -j$(JOBS) --target tarvos tarvos_bench
 	./$(BENCH_DIR)/tools/bench/tarvos_bench $(BENCH_SECONDS)
+
+# The system calls of the Release server per *IDN? round trip, counted with
+# strace (measures, never fails on a figure).
+syscalls: deps $(BENCH_DIR)/CMakeCache.txt
+	@./tools/ensure-deps strace
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target tarvos
+	./tools/count-syscalls $(BENCH_DIR)/tarvos
 
 # The static Windows executable $(WINDOWS_DIR)/tarvos.exe, cross-compiled with
 # MinGW-w64.

@@ -15,26 +15,6 @@ Channel::PeerRef::~PeerRef()
     }
 }
 
-long ReceiveExact(long length, platform::SocketHandle socket, void* buffer)
-{
-    if (length <= 0) {
-        return 0;
-    }
-    auto* bytes = static_cast<uint8_t*>(buffer);
-    long received = 0;
-    while (received < length) {
-        const long n = platform::Receive(socket, bytes + received, static_cast<size_t>(length - received));
-        if (n > 0) {
-            received += n;
-        } else if (n == 0) {
-            return 0;
-        } else if (!platform::IsInterruptedError(platform::LastSocketError())) {
-            return n;
-        }
-    }
-    return length;
-}
-
 bool InputPending(platform::SocketHandle socket)
 {
     return platform::PollReadable(socket) != 0;
@@ -80,33 +60,30 @@ int Channel::SaveSocketError()
     return error;
 }
 
-int Channel::SendOutcome(long sent, long expected, uint32_t payloadLength)
+Sent Channel::SendOutcome(long sent, long expected, uint32_t payloadLength)
 {
     if (sent < 0) {
         const int error = SaveSocketError();
         if (!platform::IsShutdownError(error)) {
             LogError(log, "ERROR: send HiSlip message returns error %d\n", error);
         }
-        return -1;
+        return Sent::Failed;
     }
     if (sent != expected) {
         LogError(log, "ERROR: send HiSlip message wrong length: %d instead %d\n", static_cast<int>(sent),
                  static_cast<int>(expected));
     }
-    if (sent < static_cast<long>(payloadLength)) {
-        return 0;
-    }
-    return static_cast<int>(sent - static_cast<long>(payloadLength));
+    return sent > static_cast<long>(payloadLength) ? Sent::Whole : Sent::Short;
 }
 
-int Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+Sent Channel::SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
                          const void* payload)
 {
     return SendMessageAs(type, controlCode, messageParameter, payloadLength, payload, true);
 }
 
-int Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                           const void* payload, bool allowPace)
+Sent Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                           const void* payload, bool allowShape)
 {
     uint8_t wire[kHeaderSize];
     const auto* bytes = static_cast<const uint8_t*>(payload);
@@ -118,24 +95,21 @@ int Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messagePa
     platform::MutexLock sending(sendLock);
     TraceSend(type, controlCode, messageParameter, payloadLength, payload);
 
-    if (SendsBytewise(allowPace)) {
-        if (!SendBytewise(wire, bytes, payloadLength, allowPace)) {
-            return -1;
-        }
-        return static_cast<int>(kHeaderSize + payloadLength);
+    if (SendsBytewise(allowShape)) {
+        return SendBytewise(wire, bytes, payloadLength, allowShape) ? Sent::Whole : Sent::Failed;
     }
     const long expected = static_cast<long>(kHeaderSize) + static_cast<long>(payloadLength);
     return SendOutcome(platform::SendGather(Socket(), wire, kHeaderSize, bytes, payloadLength), expected,
                        payloadLength);
 }
 
-bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowPace)
+bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowShape)
 {
     const platform::SocketHandle s = Socket();
     const uint64_t start = platform::NowMs();
     for (uint32_t i = 0; i < kHeaderSize + length; ++i) {
-        if (allowPace && i > 0) {
-            AwaitPace(start, i);
+        if (allowShape && i > 0) {
+            Hooks().BeforeByte(start, i);
         }
         const uint8_t* next = i < kHeaderSize ? &header[i] : &payload[i - kHeaderSize];
         if (platform::Send(s, next, 1) <= 0) {
@@ -149,8 +123,7 @@ bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32
 void Channel::LinkWith(Channel* sync)
 {
     engine.links.Link(sync, this);
-    // A pace armed before the asynchronous channel arrived covers it too.
-    SetPace(sync->pace.load(std::memory_order_relaxed));
+    Hooks().On(ChannelHooks::Event::Paired);
 }
 
 void Channel::Unlink()
@@ -160,6 +133,7 @@ void Channel::Unlink()
 
 void Channel::ResetChannel()
 {
+    input.Reset();
     lookAhead.Reset();
     remaining = 0;
     programInProgress = false;
@@ -185,8 +159,7 @@ void Channel::ResetChannel()
     isSync = false;
     isAsync = false;
     subAddress.clear();
-    srqArmed = false;
-    SetPace(kNoPace);
+    Hooks().On(ChannelHooks::Event::Reset);
 }
 
 bool Channel::ClientHasGone()
@@ -204,8 +177,7 @@ bool Channel::ClientHasGone()
 bool Channel::CloseSession()
 {
     closedEvent.Set();
-    // A paced send of either channel ends its pauses: the session is over.
-    DisarmSessionPace();
+    Hooks().On(ChannelHooks::Event::SessionEnds);
     // A synchronous channel that ends before its partner arrived gives its
     // session slot back, so no later AsyncInitialize pairs with it.
     engine.sessionTable.Forget(this);

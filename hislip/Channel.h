@@ -13,8 +13,12 @@
 #include "hislip/LookAhead.h"
 #include "hislip/MessageHeader.h"
 #include "hislip/Protocol.h"
+#include "hislip/ReceiveBuffer.h"
+#include "hislip/ReceiveResult.h"
 #include "hislip/ResponseFault.h"
 #include "hislip/ResponseWriter.h"
+#include "hislip/SocketStream.h"
+#include "hislip/TestFeatures.h"
 #include "platform/Mutex.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
@@ -25,9 +29,6 @@ namespace tarvos {
 // How long a channel that ends waits for its partner to end too.
 constexpr uint32_t kPartnerWaitMs = 10000;
 
-// Receives exactly length bytes: length, 0 when the peer closed first, or the
-// negative socket result.
-long ReceiveExact(long length, platform::SocketHandle socket, void* buffer);
 // True when the socket has input waiting (a failing poll counts as input).
 bool InputPending(platform::SocketHandle socket);
 
@@ -48,18 +49,16 @@ public:
     Channel& operator=(const Channel&) = delete;
 
     // --- sending ---
-    // Sends one message: -1 on failure, 16 for a complete normal send, 0 when the
-    // socket took less than the payload, 16 + length in slow mode.
-    int SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                    const void* payload) EXCLUDES(sendLock);
-    int SendMessage(MessageType type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength = 0,
+    // Sends one message.
+    Sent SendMessage(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                     const void* payload) EXCLUDES(sendLock);
+    Sent SendMessage(MessageType type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength = 0,
                     const void* payload = nullptr)
     {
         return SendMessage(static_cast<uint8_t>(type), controlCode, messageParameter, payloadLength, payload);
     }
-    // Sends FatalError (fatal) or Error with the code and its text; the
-    // SendMessage result.
-    int SendProtocolError(bool fatal, uint8_t code);
+    // Sends FatalError (fatal) or Error with the code and its text.
+    Sent SendProtocolError(bool fatal, uint8_t code);
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
     long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override EXCLUDES(lock);
@@ -90,28 +89,38 @@ public:
 
     // --- test faults of the session ---
     // Sends the Interrupted pair for the current MessageID at once, with the
-    // error entry and status of a late response; -1 when a send failed.
-    long SignalInterrupted() EXCLUDES(lock);
+    // error entry and status of a late response; false when a send failed.
+    bool SignalInterrupted() EXCLUDES(lock);
     // Shuts both channels of the session down: their workers and the client
     // see the end.
     void ShutDownSession();
-    // Paces the sending of both channels of the session: byte by byte, us
-    // microseconds per byte, until disarmed (a device clear, the session's
-    // end). kNoPace disarms.
-    static constexpr uint32_t kNoPace = 0xFFFFFFFFu;
-    void PaceSession(uint32_t us);
-    bool Paced() const { return pace.load(std::memory_order_relaxed) != kNoPace; }
+    // The session's pace and armed service request, which reach the protocol
+    // path through its hooks.
+    TestFeatures& Features() { return features; }
 
     // --- status and service requests ---
     // Stores the instrument's status byte and enable mask; a service request
     // goes out when the enabled part changes.
     void SetStatus(uint8_t status, uint8_t enable) EXCLUDES(lock);
     void SendServiceRequest(uint8_t status);
-    void ArmServiceRequest();
-    void FireArmedServiceRequest();
+    // On the asynchronous channel: sets bit in the status copy, counts a
+    // request as outstanding and sends AsyncServiceRequest (unless input is
+    // thrown away).
+    void RequestServiceWithBit(uint8_t bit);
+    // On the synchronous channel, for its asynchronous partner: sets bit in the
+    // status copy and counts a request as outstanding; the status byte that
+    // the AsyncServiceRequest carries.
+    uint8_t RaiseRequestBit(uint8_t bit) EXCLUDES(lock);
+    // On the synchronous channel, for its asynchronous partner: the status
+    // byte that answers an AsyncStatusQuery for messageId (with RMT-delivered
+    // or not), with MAV, RMT-delivered and the outstanding request updated as
+    // the query settles them.
+    uint8_t AnswerStatusQuery(uint32_t messageId, bool rmtDelivered) EXCLUDES(lock);
 
     // --- device clear ---
     void StartDiscard() EXCLUDES(lock);
+    // The control code that tells the mode of the session: kOverlapped or 0.
+    uint8_t ModeFlags() EXCLUDES(lock);
 
     // --- locking (on the asynchronous channel, whose session key it is) ---
     // Log and answer what an immediate or deferred release of the AsyncLock
@@ -202,42 +211,53 @@ private:
     // Names this channel's lock in its own lock order.
     friend class Connection;
 
+    // The steps of the receive loop: a header read (after the lock gate of a
+    // synchronous channel), the message handled, payload delivered.
+    Step ReadHeader() EXCLUDES(lock);
+    // Runs the case of the header's message type, then throws away whatever
+    // payload a control message left unread.
+    Step DispatchMessage(InputEnd& end) EXCLUDES(lock);
+    // Receives min(count, remaining) program bytes into buffer: the count (end
+    // Message when they end a DataEnd), 0 when the peer closed, -1 on failure.
+    long DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
+
     // Message cases of the receive loop.
-    long HandleInitialize() EXCLUDES(lock);
-    long HandleAsyncInitialize();
-    long HandleMaximumMessageSize();
-    long HandleError(bool fatal);
-    long HandleData() EXCLUDES(lock);
-    long HandleAsyncDeviceClear();
-    long HandleDeviceClearComplete(InputEnd& end) EXCLUDES(lock);
-    long HandleAsyncStatusQuery();
-    long HandleAsyncRemoteLocalControl();
-    long HandleAsyncLock();
-    long HandleAsyncLockInfo();
-    long HandleExclusiveLockRequest();
-    long HandleSharedLockRequest();
+    Step HandleInitialize() EXCLUDES(lock);
+    Step HandleAsyncInitialize();
+    Step HandleMaximumMessageSize();
+    Step HandleError(bool fatal);
+    Step HandleData() EXCLUDES(lock);
+    Step HandleAsyncDeviceClear();
+    Step HandleDeviceClearComplete(InputEnd& end) EXCLUDES(lock);
+    Step HandleAsyncStatusQuery();
+    Step HandleAsyncRemoteLocalControl();
+    Step HandleAsyncLock();
+    Step HandleAsyncLockInfo();
+    Step HandleExclusiveLockRequest();
+    Step HandleSharedLockRequest();
     // The lock gate of a synchronous channel; false when the server stops or
     // the client hangs up while the message waits.
     bool WaitForLockAccess();
     // Reads and throws away the rest of the current payload.
-    long DiscardPayload();
+    Step DiscardPayload();
     // The same with the discard trace: payload that no case reads.
-    long DiscardUnread();
+    Step DiscardUnread();
     // A message that the connection's role does not allow: FatalError 3 after
-    // the log line, and the connection ends (-1).
-    long RefuseSequence(const std::string& what);
+    // the log line, and the connection ends.
+    Step RefuseSequence(const std::string& what);
     // Data, DataEnd or Trigger on an asynchronous channel: payload thrown
     // away, answered with Error 1; the channel goes on.
-    long RefuseProgramMessage();
-    // Receives min(count, remaining) bytes of the current message's payload into
-    // buffer and traces them; never goes on to the next message. Control cases
-    // read their own payload with it also while input is discarded, so a
-    // stream of control messages can't nest the receive loop.
-    long ReceivePayload(uint8_t* buffer, uint64_t count);
-    // Reads at most limit payload bytes of the current message into text and
-    // throws the rest away; the read result.
-    long ReadPayloadPrefix(std::string& text, uint64_t limit);
-    long SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
+    Step RefuseProgramMessage();
+    // Receives n (at most remaining) bytes of the current message's payload
+    // into buffer and traces them; never goes on to the next message. Control
+    // cases read their own payload with it also while input is discarded, so
+    // a stream of control messages can't nest the receive loop.
+    Step ReceivePayload(uint8_t* buffer, uint64_t n);
+    // Reads at most limit payload bytes of the current message into text.
+    Step ReadPayloadPrefix(std::string& text, uint64_t limit);
+    // AsyncInterrupted on the partner (when there is one), then Interrupted;
+    // false when a send failed.
+    bool SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
     void QueueInterrupted() REQUIRES(lock);
     bool ResponseIsLate() REQUIRES(lock);
     void SetStatusLocked(uint8_t status, uint8_t enable) REQUIRES(lock);
@@ -261,6 +281,12 @@ private:
         EXCLUDES(lock);
     bool BookDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
         EXCLUDES(lock);
+    // A send as the ResponseWriter tells it: positive when whole, 0 when it
+    // stopped short, negative when it failed.
+    static int WriterResult(Sent sent)
+    {
+        return sent == Sent::Whole ? static_cast<int>(kHeaderSize) : sent == Sent::Short ? 0 : -1;
+    }
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
     void SendLockResponse(LockResponse code);
@@ -272,37 +298,33 @@ private:
     // The trace line of a message sent.
     void TraceSend(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
                    const void* payload);
-    // Logs a failed or short send of expected bytes; the SendMessage result.
-    int SendOutcome(long sent, long expected, uint32_t payloadLength);
+    // Logs a failed or short send of expected bytes; how the send ended.
+    Sent SendOutcome(long sent, long expected, uint32_t payloadLength);
     void Unlink();
     // Pairs this asynchronous channel with the synchronous channel.
     void LinkWith(Channel* sync);
     bool Slow() const;
-    // Whether a message leaves byte by byte: slow mode, or a pace when allowed.
-    bool SendsBytewise(bool allowPace) const { return Slow() || (allowPace && Paced()); }
+    // Whether a message leaves byte by byte: slow mode, or a hook that shapes
+    // it when allowed.
+    bool SendsBytewise(bool allowShape) const { return Slow() || (allowShape && features.ShapesSend()); }
+    ChannelHooks& Hooks() { return features; }
     // The MessageID of the first of parts response messages: that of the
     // message answered, or the next ones of overlapped mode (taken up).
     uint32_t TakeResponseIds(uint32_t parts, bool staleId) REQUIRES(lock);
-    // Sends one message; a paced channel sends it byte by byte unless allowPace
+    // Sends one message; the hooks may shape it (byte by byte) unless allowShape
     // is false.
-    int SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
-                      const void* payload, bool allowPace) EXCLUDES(sendLock);
-    // Sends bytes [0, length) of a message one send call each, pausing by the
-    // pace between them; false (after the error line) when a send failed.
-    bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowPace)
+    Sent SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
+                       const void* payload, bool allowShape) EXCLUDES(sendLock);
+    // Sends bytes [0, length) of a message one send call each, with the hook
+    // before each byte after the first when it may be shaped; false (after
+    // the error line) when a send failed.
+    bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowShape)
         REQUIRES(sendLock);
-    // Waits until byte number index of a message begun at startMs is due by
-    // the pace; a disarmed pace or the stop ends the wait at once.
-    void AwaitPace(uint64_t startMs, uint32_t index);
-    // Sets this channel's pace (kNoPace: none).
-    void SetPace(uint32_t us);
-    // Disarms the pace of both channels of the session.
-    void DisarmSessionPace();
     // A response message whose bytes leave only half: the gathered slices,
-    // then the session is shut down. Result as a short send: 0.
-    int SendCut(const platform::SendSlice* slices, uint32_t count) EXCLUDES(sendLock);
+    // then the session is shut down. Short, or Failed when the send failed.
+    Sent SendCut(const platform::SendSlice* slices, uint32_t count) EXCLUDES(sendLock);
     // The message of a response, cut when the fault says so.
-    int SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
+    Sent SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
                             const ResponseFault& fault) EXCLUDES(sendLock);
 
     Engine& engine;
@@ -311,7 +333,10 @@ private:
     const std::atomic<platform::SocketHandle>& socket;
     ErrorQueueAccess* errorQueue = nullptr;
 
-    // Used by this channel's worker thread only.
+    // Used by this channel's worker thread only: the connection's bytes as
+    // received, and the program bytes the parser has peeked at.
+    SocketStream stream {socket};
+    ReceiveBuffer input {stream};
     LookAhead lookAhead {*this};
     // Counted by DeviceClearComplete, which this channel's own thread handles.
     uint32_t completedClears = 0;
@@ -346,11 +371,7 @@ private:
     bool rqsPending GUARDED_BY(lock) = false;
     bool serviceRequestDue GUARDED_BY(lock) = false;
     uint8_t dueRequestStatus GUARDED_BY(lock) = 0;
-    std::atomic<bool> srqArmed {false};
-    // Microseconds per byte of paced sending (a test fault); kNoPace: none.
-    // Every change bumps paceChanges, which ends a pause begun before it.
-    std::atomic<uint32_t> pace {kNoPace};
-    platform::ChangeCounter paceChanges;
+    TestFeatures features {*this};
     // Written by the thread whose socket call failed: this channel's worker, or
     // the partner's when it sends on this channel.
     std::atomic<int> socketError {0};

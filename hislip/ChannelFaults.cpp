@@ -1,20 +1,20 @@
 // What the test faults of a session need of its channels: protocol errors
 // sent on demand, an Interrupted pair at once, a response cut in the middle,
-// the session shut down, and paced sending.
+// the session shut down.
 #include "hislip/Channel.h"
 #include "hislip/ProtocolErrors.h"
 #include "log/Log.h"
 
 namespace tarvos {
 
-int Channel::SendProtocolError(bool fatal, uint8_t code)
+Sent Channel::SendProtocolError(bool fatal, uint8_t code)
 {
     const char* text = ProtocolErrorText(fatal, code);
     return SendMessage(fatal ? MessageType::FatalError : MessageType::Error, code, 0,
                        static_cast<uint32_t>(std::char_traits<char>::length(text)), text);
 }
 
-long Channel::SignalInterrupted()
+bool Channel::SignalInterrupted()
 {
     uint32_t messageId;
     {
@@ -37,7 +37,7 @@ void Channel::ShutDownSession()
     }
 }
 
-int Channel::SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
+Sent Channel::SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
                                  const ResponseFault& fault)
 {
     if (!fault.cut) {
@@ -50,7 +50,7 @@ int Channel::SendResponseMessage(MessageType type, uint32_t messageId, uint32_t 
     return SendCut(slices, 2);
 }
 
-int Channel::SendCut(const platform::SendSlice* slices, uint32_t count)
+Sent Channel::SendCut(const platform::SendSlice* slices, uint32_t count)
 {
     uint64_t total = 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -81,44 +81,7 @@ int Channel::SendCut(const platform::SendSlice* slices, uint32_t count)
     LogVerbose(log, "Socket[%X]: INFO: Fault DROP: %ld of %llu bytes sent, session shut down",
                platform::TraceNumber(Socket()), sent, static_cast<unsigned long long>(total));
     ShutDownSession();
-    return sent < 0 ? -1 : 0;
-}
-
-void Channel::SetPace(uint32_t us)
-{
-    pace.store(us, std::memory_order_relaxed);
-    paceChanges.Bump();
-}
-
-void Channel::PaceSession(uint32_t us)
-{
-    SetPace(us);
-    PeerRef partner(this);
-    if (partner) {
-        partner->SetPace(us);
-    }
-}
-
-void Channel::DisarmSessionPace()
-{
-    PaceSession(kNoPace);
-}
-
-void Channel::AwaitPace(uint64_t startMs, uint32_t index)
-{
-    const uint64_t seen = paceChanges.Value();
-    const uint32_t us = pace.load(std::memory_order_relaxed);
-    if (us == kNoPace) {
-        return;
-    }
-    // Byte index is due index * us after the message began; the waits have
-    // millisecond steps, so below 1000 us several bytes leave between two.
-    const uint64_t dueMs = static_cast<uint64_t>(index) * us / 1000;
-    const uint64_t elapsed = platform::NowMs() - startMs;
-    if (dueMs > elapsed) {
-        WaitWhileClientStays(static_cast<uint32_t>(dueMs - elapsed), platform::Waitable(paceChanges, seen),
-                             stopEvent);
-    }
+    return sent < 0 ? Sent::Failed : Sent::Short;
 }
 
 }  // namespace tarvos

@@ -1,5 +1,4 @@
 // The receive loop of a channel: headers, control messages, payload delivery.
-#include <climits>
 #include <cstring>
 
 #include "common/EscapeForLog.h"
@@ -15,7 +14,6 @@ namespace {
 constexpr uint32_t kSubAddressLimit = 256;
 // The log cuts every line at 1999 characters; more of an error text is never shown.
 constexpr uint64_t kErrorTextLimit = 2000;
-constexpr size_t kDiscardChunk = 1024;
 const char kTooManyConnections[] = "Too many connections";
 
 }  // namespace
@@ -26,225 +24,236 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
     if (count == 0) {
         return 1;
     }
-    uint64_t delivered = 0;
-    while (count != 0) {
-        if (remaining == 0) {
-            uint8_t wire[kHeaderSize];
-            // Each message starts with a clean error, so that a protocol
-            // violation is not reported with the error of an earlier call.
-            socketError = 0;
-            const long got = ReceiveExact(kHeaderSize, Socket(), wire);
-            if (got == 0) {
-                discard = true;
-                return 0;
-            }
-            if (got < 0) {
-                LogError(log, "ERROR: Connection error %d", SaveSocketError());
-                return -1;
-            }
-            if (wire[0] != kPrologue0 || wire[1] != kPrologue1) {
-                LogError(log, "ERROR: Invalid Prologue");
-                return -1;
-            }
-            if (isSync && !WaitForLockAccess()) {
-                // The server stops, or the client hung up, while this channel
-                // waited for a lock.
-                discard = true;
-                return 0;
-            }
-            header = DecodeHeader(wire);
-            remaining = header.payloadLength;
-            LogVerbose(log, "Socket[%X] >> %s,%u,%x,len=%d", platform::TraceNumber(Socket()),
-                       MessageTypeName(header.messageType), static_cast<unsigned>(header.controlCode),
-                       header.messageParameter, static_cast<int>(static_cast<uint32_t>(header.payloadLength)));
-
-            long result = kGoOn;
-            switch (static_cast<MessageType>(header.messageType)) {
-            case MessageType::Initialize:
-                result = HandleInitialize();
-                break;
-            case MessageType::FatalError:
-                result = HandleError(true);
-                break;
-            case MessageType::Error:
-                result = HandleError(false);
-                break;
-            case MessageType::AsyncLock:
-                result = HandleAsyncLock();
-                break;
-            case MessageType::Data:
-            case MessageType::DataEnd:
-            case MessageType::Trigger:
-                result = HandleData();
-                break;
-            case MessageType::DeviceClearComplete:
-                result = HandleDeviceClearComplete(end);
-                break;
-            case MessageType::AsyncRemoteLocalControl:
-                result = HandleAsyncRemoteLocalControl();
-                break;
-            case MessageType::MaximumMessageSize:
-                result = HandleMaximumMessageSize();
-                break;
-            case MessageType::AsyncInitialize:
-                result = HandleAsyncInitialize();
-                break;
-            case MessageType::AsyncDeviceClear:
-                result = HandleAsyncDeviceClear();
-                break;
-            case MessageType::AsyncStatusQuery:
-                result = HandleAsyncStatusQuery();
-                break;
-            case MessageType::AsyncLockInfo:
-                result = HandleAsyncLockInfo();
-                break;
-            default:
-                LogError(log, "ERROR: Undefined MessageType %u", static_cast<unsigned>(header.messageType));
-                return -1;
-            }
-            // The end of a device clear is no failure: the case's unread
-            // payload is thrown away first, as after any other case.
-            if (result != kGoOn && result <= 0 && result != kDeviceClearEnd) {
-                return result;
-            }
-            // Only Data and DataEnd carry program bytes; whatever payload a
-            // control case left unread never reaches the parser.
-            const bool programBytes = header.messageType == static_cast<uint8_t>(MessageType::Data) ||
-                                      header.messageType == static_cast<uint8_t>(MessageType::DataEnd);
-            if (remaining != 0 && !programBytes) {
-                const long rest = DiscardUnread();
-                if (rest <= 0) {
-                    return rest;
-                }
-            }
-            if (result != kGoOn) {
-                if (result == kDeviceClearEnd) {
-                    programInProgress = false;
-                }
-                return result;
-            }
-            // An empty DataEnd ends a program message whose bytes came in Data
-            // messages; alone it is nothing.
-            if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0 &&
-                programInProgress && !discard) {
-                programInProgress = false;
-                end = InputEnd::Message;
-                return kProgramMessageEnd;
-            }
-            continue;
+    for (;;) {
+        if (remaining != 0 && !discard) {
+            return DeliverPayload(buffer, count, end);
         }
-
-        if (discard) {
-            const long rest = DiscardUnread();
-            if (rest <= 0) {
-                return rest;
+        Step step;
+        if (remaining != 0) {
+            step = DiscardUnread();
+        } else {
+            step = ReadHeader();
+            if (step == Step::GoOn) {
+                step = DispatchMessage(end);
             }
-            continue;
         }
-        if (buffer == nullptr) {
-            LogError(log, "ERROR: buf == NULL");
-            return -1;
-        }
-        const long got = ReceivePayload(buffer + delivered, count);
-        if (got <= 0) {
-            return got;
-        }
-        count -= static_cast<uint64_t>(got);
-        delivered += static_cast<uint64_t>(got);
-        const bool ends = header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0;
-        programInProgress = !ends;
-        if (remaining == 0) {
-            if (ends) {
-                end = InputEnd::Message;
-            }
+        switch (step) {
+        case Step::GoOn:
             break;
+        case Step::Closed:
+            return 0;
+        case Step::Failed:
+            return -1;
+        case Step::ClearEnded:
+            return kDeviceClearEnd;
+        case Step::ProgramEnded:
+            return kProgramMessageEnd;
         }
     }
-    return delivered != 0 ? static_cast<long>(delivered) : 1;
 }
 
-long Channel::DiscardPayload()
+Step Channel::ReadHeader()
 {
-    uint8_t scratch[kDiscardChunk];
-    while (remaining != 0) {
-        const size_t chunk = remaining < kDiscardChunk ? static_cast<size_t>(remaining) : kDiscardChunk;
-        const long n = ReceiveExact(static_cast<long>(chunk), Socket(), scratch);
-        if (n <= 0) {
-            if (n < 0) {
-                SaveSocketError();
-                LogError(log, "ERROR: unexpected socket error");
-            }
-            return n;
-        }
-        remaining -= static_cast<uint64_t>(n);
+    uint8_t wire[kHeaderSize];
+    // Each message starts with a clean error, so that a protocol violation is
+    // not reported with the error of an earlier call.
+    socketError = 0;
+    const ReceiveStatus got = input.Take(wire, kHeaderSize);
+    if (got == ReceiveStatus::Closed) {
+        discard = true;
+        return Step::Closed;
     }
-    return 1;
+    if (got == ReceiveStatus::Failed) {
+        LogError(log, "ERROR: Connection error %d", SaveSocketError());
+        return Step::Failed;
+    }
+    if (wire[0] != kPrologue0 || wire[1] != kPrologue1) {
+        LogError(log, "ERROR: Invalid Prologue");
+        return Step::Failed;
+    }
+    if (isSync && !WaitForLockAccess()) {
+        // The server stops, or the client hung up, while this channel waited
+        // for a lock.
+        discard = true;
+        return Step::Closed;
+    }
+    header = DecodeHeader(wire);
+    remaining = header.payloadLength;
+    LogVerbose(log, "Socket[%X] >> %s,%u,%x,len=%d", platform::TraceNumber(Socket()),
+               MessageTypeName(header.messageType), static_cast<unsigned>(header.controlCode),
+               header.messageParameter, static_cast<int>(static_cast<uint32_t>(header.payloadLength)));
+    return Step::GoOn;
 }
 
-long Channel::DiscardUnread()
+Step Channel::DispatchMessage(InputEnd& end)
+{
+    Step step;
+    switch (static_cast<MessageType>(header.messageType)) {
+    case MessageType::Initialize:
+        step = HandleInitialize();
+        break;
+    case MessageType::FatalError:
+        step = HandleError(true);
+        break;
+    case MessageType::Error:
+        step = HandleError(false);
+        break;
+    case MessageType::AsyncLock:
+        step = HandleAsyncLock();
+        break;
+    case MessageType::Data:
+    case MessageType::DataEnd:
+    case MessageType::Trigger:
+        step = HandleData();
+        break;
+    case MessageType::DeviceClearComplete:
+        step = HandleDeviceClearComplete(end);
+        break;
+    case MessageType::AsyncRemoteLocalControl:
+        step = HandleAsyncRemoteLocalControl();
+        break;
+    case MessageType::MaximumMessageSize:
+        step = HandleMaximumMessageSize();
+        break;
+    case MessageType::AsyncInitialize:
+        step = HandleAsyncInitialize();
+        break;
+    case MessageType::AsyncDeviceClear:
+        step = HandleAsyncDeviceClear();
+        break;
+    case MessageType::AsyncStatusQuery:
+        step = HandleAsyncStatusQuery();
+        break;
+    case MessageType::AsyncLockInfo:
+        step = HandleAsyncLockInfo();
+        break;
+    default:
+        LogError(log, "ERROR: Undefined MessageType %u", static_cast<unsigned>(header.messageType));
+        return Step::Failed;
+    }
+    if (step == Step::Closed || step == Step::Failed) {
+        return step;
+    }
+    // Only Data and DataEnd carry program bytes; whatever payload a control
+    // case left unread never reaches the parser. The end of a device clear
+    // is no failure: the case's unread payload is thrown away first too.
+    const bool programBytes = header.messageType == static_cast<uint8_t>(MessageType::Data) ||
+                              header.messageType == static_cast<uint8_t>(MessageType::DataEnd);
+    if (remaining != 0 && !programBytes) {
+        const Step rest = DiscardUnread();
+        if (rest != Step::GoOn) {
+            return rest;
+        }
+    }
+    if (step == Step::ClearEnded) {
+        programInProgress = false;
+        return step;
+    }
+    // An empty DataEnd ends a program message whose bytes came in Data
+    // messages; alone it is nothing.
+    if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0 && programInProgress &&
+        !discard) {
+        programInProgress = false;
+        end = InputEnd::Message;
+        return Step::ProgramEnded;
+    }
+    return step;
+}
+
+long Channel::DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end)
+{
+    if (buffer == nullptr) {
+        LogError(log, "ERROR: buf == NULL");
+        return -1;
+    }
+    const uint64_t n = count < remaining ? count : remaining;
+    switch (ReceivePayload(buffer, n)) {
+    case Step::GoOn:
+        break;
+    case Step::Closed:
+        return 0;
+    default:
+        return -1;
+    }
+    const bool ends = header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0;
+    programInProgress = !ends;
+    if (ends) {
+        end = InputEnd::Message;
+    }
+    return static_cast<long>(n);
+}
+
+Step Channel::DiscardPayload()
+{
+    const ReceiveStatus skipped = input.Skip(remaining);
+    if (skipped == ReceiveStatus::Failed) {
+        SaveSocketError();
+        LogError(log, "ERROR: unexpected socket error");
+    }
+    if (skipped == ReceiveStatus::Done) {
+        remaining = 0;
+    }
+    return StepOf(skipped);
+}
+
+Step Channel::DiscardUnread()
 {
     LogVerbose(log, "Socket[%X] >> Discard %u data bytes", platform::TraceNumber(Socket()),
                static_cast<unsigned>(remaining));
     return DiscardPayload();
 }
 
-long Channel::RefuseSequence(const std::string& what)
+Step Channel::RefuseSequence(const std::string& what)
 {
     LogError(log, "%s", what.c_str());
     SendProtocolError(true, kFatalInvalidSequence);
-    return -1;
+    return Step::Failed;
 }
 
-long Channel::RefuseProgramMessage()
+Step Channel::RefuseProgramMessage()
 {
     LogError(log, "ERROR: %s on the asynchronous channel refused", MessageTypeName(header.messageType));
-    const long rest = DiscardUnread();
-    if (rest <= 0) {
+    const Step rest = DiscardUnread();
+    if (rest != Step::GoOn) {
         return rest;
     }
-    if (SendProtocolError(false, kErrorUnrecognizedType) < 0) {
+    if (SendProtocolError(false, kErrorUnrecognizedType) == Sent::Failed) {
         LogError(log, "ERROR: in sending Error");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
-long Channel::ReceivePayload(uint8_t* buffer, uint64_t count)
+Step Channel::ReceivePayload(uint8_t* buffer, uint64_t n)
 {
-    const uint64_t n = count < remaining ? count : remaining;
     if (n == 0) {
-        return 1;
+        return Step::GoOn;
     }
-    const long got = ReceiveExact(static_cast<long>(n), Socket(), buffer);
-    if (got <= 0) {
-        if (got < 0) {
+    const ReceiveStatus got = input.Take(buffer, n);
+    if (got != ReceiveStatus::Done) {
+        if (got == ReceiveStatus::Failed) {
             SaveSocketError();
             LogError(log, "ERROR: unexpected socket error");
         }
         discard = true;
-        return got;
+        return StepOf(got);
     }
     if (VerboseEnabled(log)) {
         LogVerbose(log, "Socket[%X] >> Data (%d): %s", platform::TraceNumber(Socket()), static_cast<int>(n),
                    EscapeForLog(buffer, static_cast<long>(n < kTraceCut ? n : kTraceCut)).c_str());
     }
     remaining -= n;
-    return got;
+    return Step::GoOn;
 }
 
-long Channel::ReadPayloadPrefix(std::string& text, uint64_t limit)
+Step Channel::ReadPayloadPrefix(std::string& text, uint64_t limit)
 {
     const uint64_t wanted = remaining < limit ? remaining : limit;
     text.assign(static_cast<size_t>(wanted), '\0');
-    const long got = ReceivePayload(reinterpret_cast<uint8_t*>(text.data()), wanted);
-    if (got <= 0) {
-        return got;
-    }
-    text.resize(static_cast<size_t>(got) < text.size() ? static_cast<size_t>(got) : text.size());
-    return got;
+    return ReceivePayload(reinterpret_cast<uint8_t*>(text.data()), wanted);
 }
 
-long Channel::HandleInitialize()
+Step Channel::HandleInitialize()
 {
     // A connection takes one role, once; asking again would take another
     // session slot with every message.
@@ -255,8 +264,8 @@ long Channel::HandleInitialize()
     const unsigned vendor = header.messageParameter & 0xFFFFu;
     subAddress.clear();
     if (remaining != 0) {
-        const long got = ReadPayloadPrefix(subAddress, kSubAddressLimit);
-        if (got <= 0) {
+        const Step got = ReadPayloadPrefix(subAddress, kSubAddressLimit);
+        if (got != Step::GoOn) {
             LogError(log, "ERROR: reading instance ID failed");
             return got;
         }
@@ -268,25 +277,21 @@ long Channel::HandleInitialize()
     if (engine.settings.singleConnection && engine.clients.ClientConnectionCount() > 1) {
         SendMessage(MessageType::FatalError, kFatalTooManyConnections, 0, sizeof(kTooManyConnections) - 1,
                     kTooManyConnections);
-        return -1;
+        return Step::Failed;
     }
     isSync = true;
     // The slot is taken as the answer goes out, so that a client that never
     // finishes its sub-address holds none, and its pairing time starts now.
     const uint16_t sessionId = engine.sessionTable.Allocate(this, platform::PeerAddress(Socket()), platform::NowMs());
-    uint8_t mode;
-    {
-        ScopedLock guard(lock);
-        mode = overlapped ? kOverlapped : 0;
-    }
-    if (SendMessage(MessageType::InitializeResponse, mode, (kProtocolVersion << 16) + sessionId) < 0) {
+    const uint8_t mode = ModeFlags();
+    if (SendMessage(MessageType::InitializeResponse, mode, (kProtocolVersion << 16) + sessionId) == Sent::Failed) {
         LogError(log, "ERROR: InitializeResponse failed");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
-long Channel::HandleAsyncInitialize()
+Step Channel::HandleAsyncInitialize()
 {
     if (isSync || isAsync) {
         return RefuseSequence("ERROR: AsyncInitialize on a channel that is already initialized");
@@ -298,58 +303,59 @@ long Channel::HandleAsyncInitialize()
                                   [this](Channel* sync) { LinkWith(sync); });
     if (pairing == SessionTable::Pairing::UnknownId) {
         LogError(log, "ERROR: invalid sessionID");
-        return -1;
+        return Step::Failed;
     }
     if (pairing == SessionTable::Pairing::OtherAddress) {
         return RefuseSequence("ERROR: AsyncInitialize from another client address");
     }
-    if (SendMessage(MessageType::AsyncInitializeResponse, 0, kServerVendorId) < 0) {
+    if (SendMessage(MessageType::AsyncInitializeResponse, 0, kServerVendorId) == Sent::Failed) {
         LogError(log, "ERROR: AsyncInitializeResponse failed");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
-long Channel::HandleMaximumMessageSize()
+Step Channel::HandleMaximumMessageSize()
 {
     {
         PeerRef partner(this);
         if (!partner) {
             LogError(log, "ERROR: MaximumMessageSize no other channel");
-            return -1;
+            return Step::Failed;
         }
     }
     if (header.payloadLength != 8) {
         LogError(log, "ERROR: MaximumMessageSize no bytes left");
-        return -1;
+        return Step::Failed;
     }
     uint8_t proposed[8] = {};
-    const long got = ReceivePayload(proposed, 8);
-    if (got <= 0) {
+    const Step got = ReceivePayload(proposed, 8);
+    if (got != Step::GoOn) {
         return got;
     }
     LogVerbose(log, "INFO: MaximumMessageSize is %u", static_cast<unsigned>(ReadBigEndian64(proposed)));
     uint8_t answer[8];
     WriteBigEndian64(answer, kMaxMessageSize);
-    int sent;
+    Sent sent;
     if (isAsync) {
-        FireArmedServiceRequest();
+        Hooks().BeforeAsyncAnswer();
         sent = SendMessage(MessageType::AsyncMaximumMessageSizeResponse, 0, 0, 8, answer);
     } else {
         PeerRef partner(this);
-        sent = partner ? partner->SendMessage(MessageType::AsyncMaximumMessageSizeResponse, 0, 0, 8, answer) : -1;
-        if (sent < 0 && partner) {
+        sent = partner ? partner->SendMessage(MessageType::AsyncMaximumMessageSizeResponse, 0, 0, 8, answer)
+                       : Sent::Failed;
+        if (sent == Sent::Failed && partner) {
             socketError = partner->SocketError();
         }
     }
-    if (sent < 0) {
+    if (sent == Sent::Failed) {
         LogError(log, "ERROR: AsyncMaximumMessageSizeResponse failed");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
-long Channel::HandleError(bool fatal)
+Step Channel::HandleError(bool fatal)
 {
     if (fatal) {
         PeerRef partner(this);
@@ -361,20 +367,20 @@ long Channel::HandleError(bool fatal)
     LogError(log, "ERROR: Error message %d:", static_cast<int>(header.messageType));
     if (remaining != 0) {
         std::string text;
-        const long got = ReadPayloadPrefix(text, kErrorTextLimit);
-        if (got <= 0) {
+        const Step got = ReadPayloadPrefix(text, kErrorTextLimit);
+        if (got != Step::GoOn) {
             LogError(log, "ERROR: reading error failed");
             return got;
         }
         LogVerbose(log, "Msg=%.*s", static_cast<int>(text.size()), text.c_str());
         // A client may announce any length; the text beyond what the log can
         // show is thrown away instead of being stored.
-        const long rest = DiscardPayload();
-        if (rest <= 0) {
+        const Step rest = DiscardPayload();
+        if (rest != Step::GoOn) {
             return rest;
         }
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
 }  // namespace tarvos

@@ -21,29 +21,29 @@ void Channel::QueueInterrupted()
     SetStatusLocked(static_cast<uint8_t>(statusByte | kErrorQueueBit), srEnable);
 }
 
-long Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
+bool Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
 {
     {
         PeerRef partner(this);
         // Without an asynchronous channel there is nobody to tell; the
         // synchronous channel still gets its Interrupted.
-        if (partner && partner->SendMessage(MessageType::AsyncInterrupted, 0, messageId) < 0) {
+        if (partner && partner->SendMessage(MessageType::AsyncInterrupted, 0, messageId) == Sent::Failed) {
             // This channel ends for the failure of its partner's socket.
             socketError = partner->SocketError();
             if (!(quietWhenPeerGone && partner->discard)) {
                 LogError(log, "%s", asyncFailureText);
             }
-            return -1;
+            return false;
         }
     }
-    if (SendMessage(MessageType::Interrupted, 0, messageId) < 0) {
+    if (SendMessage(MessageType::Interrupted, 0, messageId) == Sent::Failed) {
         LogError(log, "ERROR: in sending Interrupted");
-        return -1;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-long Channel::HandleData()
+Step Channel::HandleData()
 {
     if (isAsync) {
         return RefuseProgramMessage();
@@ -87,10 +87,10 @@ long Channel::HandleData()
         partner->ReportAfterwards(released);
     }
     SendDueServiceRequest();
-    if (interrupted && SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false) < 0) {
-        return -1;
+    if (interrupted && !SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false)) {
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
 int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault)
@@ -118,16 +118,18 @@ int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFa
     }
     SendDueServiceRequest();
     if (late) {
-        return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true) < 0 ? -1 : 1;
+        return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true) ? 1 : -1;
     }
-    return SendResponseMessage(MessageType::DataEnd, messageId, length, data, fault);
+    return WriterResult(SendResponseMessage(MessageType::DataEnd, messageId, length, data, fault));
 }
 
 bool Channel::ResponseIsLate()
 {
     // Only synchronized mode knows late responses: new input, already waiting or
-    // partly read, means the client has moved on.
-    return !overlapped && (InputPending(Socket()) || remaining != 0 || lookAhead.HoldsInput());
+    // partly read, means the client has moved on. Input already received is
+    // seen without asking the socket.
+    return !overlapped &&
+           (input.Held() != 0 || remaining != 0 || lookAhead.HoldsInput() || InputPending(Socket()));
 }
 
 bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
@@ -192,12 +194,12 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
     auto idOf = [&](uint32_t i) { return countIds ? firstId + 2 * i : firstId; };
     if (!fault.cut && SendsBytewise(!fault.unpaced)) {
         // Byte by byte there is nothing to gather.
-        int result = 1;
-        for (uint32_t i = 0; i < count && result > 0; ++i) {
+        Sent result = Sent::Whole;
+        for (uint32_t i = 0; i < count && result == Sent::Whole; ++i) {
             result = SendMessageAs(static_cast<uint8_t>(MessageType::Data), 0, idOf(i),
                                    static_cast<uint32_t>(parts[i].length), parts[i].data, !fault.unpaced);
         }
-        return result;
+        return WriterResult(result);
     }
     uint8_t headers[kMaxResponseParts][kHeaderSize];
     platform::SendSlice slices[2 * kMaxResponseParts];
@@ -217,7 +219,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
     };
     if (fault.cut) {
         traceParts();
-        return SendCut(slices, 2 * count);
+        return WriterResult(SendCut(slices, 2 * count));
     }
     platform::MutexLock sending(sendLock);
     traceParts();
@@ -227,7 +229,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
     if (sent == expected) {
         return static_cast<int>(kHeaderSize);
     }
-    return SendOutcome(sent, expected, static_cast<uint32_t>(payload));
+    return WriterResult(SendOutcome(sent, expected, static_cast<uint32_t>(payload)));
 }
 
 }  // namespace tarvos

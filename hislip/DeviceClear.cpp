@@ -6,6 +6,12 @@
 
 namespace tarvos {
 
+uint8_t Channel::ModeFlags()
+{
+    ScopedLock guard(lock);
+    return overlapped ? kOverlapped : 0;
+}
+
 void Channel::StartDiscard()
 {
     ScopedLock guard(lock);
@@ -19,36 +25,32 @@ void Channel::StartDiscard()
     clearEvent.Set();
 }
 
-long Channel::HandleAsyncDeviceClear()
+Step Channel::HandleAsyncDeviceClear()
 {
     uint8_t mode;
     {
         PeerRef partner(this);
         if (!partner) {
             LogError(log, "ERROR: Synchronous Channel not set");
-            return -1;
+            return Step::Failed;
         }
         partner->StartDiscard();
-        // A clear disarms the session's paced sending at its start, so that
-        // neither channel's pauses hold the clear up.
-        SetPace(kNoPace);
-        partner->SetPace(kNoPace);
-        FireArmedServiceRequest();
-        ScopedLock guard(partner->lock);
-        mode = partner->overlapped ? kOverlapped : 0;
+        Hooks().On(ChannelHooks::Event::ClearBegins);
+        Hooks().BeforeAsyncAnswer();
+        mode = partner->ModeFlags();
     }
-    if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) < 0) {
+    if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncDeviceClearAcknowledge");
-        return -1;
+        return Step::Failed;
     }
     LogVerbose(log, "INFO: AsyncDeviceClearAcknowledge sent");
-    return kGoOn;
+    return Step::GoOn;
 }
 
-long Channel::HandleDeviceClearComplete(InputEnd& end)
+Step Channel::HandleDeviceClearComplete(InputEnd& end)
 {
     LogVerbose(log, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
-    DisarmSessionPace();
+    Hooks().On(ChannelHooks::Event::ClearCompleted);
     uint8_t mode;
     {
         ScopedLock guard(lock);
@@ -62,14 +64,14 @@ long Channel::HandleDeviceClearComplete(InputEnd& end)
         clearEvent.Reset();
         mode = overlapped ? kOverlapped : 0;
     }
-    if (SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) < 0) {
+    if (SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) == Sent::Failed) {
         LogError(log, "ERROR: DeviceClearAcknowledge failed");
-        return -1;
+        return Step::Failed;
     }
     ++completedClears;
     // The parser learns that the program message it was reading has ended.
     end = InputEnd::DeviceClear;
-    return kDeviceClearEnd;
+    return Step::ClearEnded;
 }
 
 }  // namespace tarvos

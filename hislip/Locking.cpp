@@ -25,9 +25,9 @@ void Channel::SendLockResponse(LockResponse code)
     SendMessage(MessageType::AsyncLockResponse, static_cast<uint8_t>(code), 0);
 }
 
-long Channel::HandleAsyncLock()
+Step Channel::HandleAsyncLock()
 {
-    FireArmedServiceRequest();
+    Hooks().BeforeAsyncAnswer();
     if (header.controlCode == kLockRelease) {
         const uint32_t messageId = header.messageParameter;
         PeerRef partner(this);
@@ -35,7 +35,7 @@ long Channel::HandleAsyncLock()
         // release elsewhere has nothing to give back.
         if (!partner || !isAsync) {
             SendLockResponse(LockResponse::Failure);
-            return kGoOn;
+            return Step::GoOn;
         }
         // The choice between an immediate and a deferred release, and the stored
         // release ID, are atomic with the synchronous channel's bookkeeping of the
@@ -58,17 +58,17 @@ long Channel::HandleAsyncLock()
         } else {
             ReportDeferredRelease(deferred);
         }
-        return kGoOn;
+        return Step::GoOn;
     }
     {
         PeerRef partner(this);
         if (!partner || !isAsync) {
-            const long rest = DiscardPayload();
-            if (rest <= 0) {
+            const Step rest = DiscardPayload();
+            if (rest != Step::GoOn) {
                 return rest;
             }
             SendLockResponse(LockResponse::Failure);
-            return kGoOn;
+            return Step::GoOn;
         }
     }
     if (header.payloadLength == 0) {
@@ -77,7 +77,7 @@ long Channel::HandleAsyncLock()
     return HandleSharedLockRequest();
 }
 
-long Channel::HandleExclusiveLockRequest()
+Step Channel::HandleExclusiveLockRequest()
 {
     LogVerbose(log, "INFO: Exclusive Lock Request");
     // The wait blocks this channel's thread; a server stop ends it as a refusal.
@@ -101,18 +101,19 @@ long Channel::HandleExclusiveLockRequest()
         LogVerbose(log, "INFO: Lock refused");
         break;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
-long Channel::HandleSharedLockRequest()
+Step Channel::HandleSharedLockRequest()
 {
     const uint64_t wanted = header.payloadLength > kShareKeyLimit ? kShareKeyLimit : header.payloadLength;
     uint8_t keyBytes[kShareKeyLimit];
-    const long got = ReceivePayload(keyBytes, wanted);
-    if (got < 1) {
+    const Step read = ReceivePayload(keyBytes, wanted);
+    if (read != Step::GoOn) {
         LogError(log, "ERROR: reading shared key failed");
-        return got;
+        return read;
     }
+    const uint64_t got = wanted;
     LogVerbose(log, "INFO: Shared Lock Request key=%.*s", static_cast<int>(got), reinterpret_cast<char*>(keyBytes));
     const auto* nul = static_cast<const uint8_t*>(std::memchr(keyBytes, 0, static_cast<size_t>(got)));
     const std::string key(reinterpret_cast<char*>(keyBytes),
@@ -142,7 +143,7 @@ long Channel::HandleSharedLockRequest()
         SendLockResponse(LockResponse::Success);
         break;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
 void Channel::ReportDeferredRelease(LockTable::Released released)
@@ -215,9 +216,9 @@ void Channel::ReleaseAtSessionEnd()
     ReportAfterwards(Locks().EndSession(this));
 }
 
-long Channel::HandleAsyncLockInfo()
+Step Channel::HandleAsyncLockInfo()
 {
-    FireArmedServiceRequest();
+    Hooks().BeforeAsyncAnswer();
     const LockTable::Snapshot state = Locks().Read();
     const uint8_t exclusive = (state.lockState & kLockStateExclusive) != 0 ? 1 : 0;
     const int32_t sharers = state.sharedLockClients;
@@ -225,11 +226,11 @@ long Channel::HandleAsyncLockInfo()
     const uint32_t count = (sharers == 0 && exclusive == 1) ? 1u : static_cast<uint32_t>(sharers);
     LogVerbose(log, "INFO: Server is %d exclusive locked and %d clients that share the shared lock",
                static_cast<int>(exclusive), static_cast<int>(sharers));
-    if (SendMessage(MessageType::AsyncLockInfoResponse, exclusive, count) < 0) {
+    if (SendMessage(MessageType::AsyncLockInfoResponse, exclusive, count) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncLockInfoResponse");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
 bool Channel::WaitForLockAccess()

@@ -13,7 +13,7 @@ int Channel::SendResponsePart(const void* data, uint32_t length, const ResponseF
     if (!ClaimDataParts(1, messageId, countIds, false, fault.staleId)) {
         return 1;
     }
-    return SendResponseMessage(MessageType::Data, messageId, length, data, fault);
+    return WriterResult(SendResponseMessage(MessageType::Data, messageId, length, data, fault));
 }
 
 }  // namespace tarvos

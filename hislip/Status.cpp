@@ -69,95 +69,94 @@ void Channel::SendServiceRequest(uint8_t status)
     }
 }
 
-void Channel::ArmServiceRequest()
+void Channel::RequestServiceWithBit(uint8_t bit)
 {
-    PeerRef partner(this);
-    if (partner) {
-        partner->srqArmed = true;
-    }
-}
-
-void Channel::FireArmedServiceRequest()
-{
-    if (!srqArmed.exchange(false)) {
-        return;
-    }
     uint8_t status;
     {
         PeerRef partner(this);
         if (!partner) {
             return;
         }
-        ScopedLock guard(partner->lock);
-        partner->statusByte |= kArmedRequestBit;
-        partner->rqsPending = true;
-        status = static_cast<uint8_t>(partner->statusByte | kRequestServiceBit);
+        status = partner->RaiseRequestBit(bit);
     }
     if (!discard) {
         SendMessage(MessageType::AsyncServiceRequest, status, 0);
     }
 }
 
-long Channel::HandleAsyncStatusQuery()
+uint8_t Channel::RaiseRequestBit(uint8_t bit)
+{
+    ScopedLock guard(lock);
+    statusByte |= bit;
+    rqsPending = true;
+    return static_cast<uint8_t>(statusByte | kRequestServiceBit);
+}
+
+Step Channel::HandleAsyncStatusQuery()
 {
     uint8_t status;
     {
         PeerRef partner(this);
         if (!partner) {
             LogError(log, "ERROR: Synchronous Channel not set");
-            return -1;
+            return Step::Failed;
         }
-        FireArmedServiceRequest();
-        Channel& sync = *partner.get();
-        ScopedLock guard(sync.lock);
-        status = sync.statusByte;
-        sync.statusByte = static_cast<uint8_t>(sync.statusByte & ~kArmedRequestBit);
-        bool available;
-        if (sync.overlapped) {
-            available = header.messageParameter == sync.lastResponseId ? false : sync.responseSent;
-        } else {
-            if (header.controlCode == kRmtDelivered) {
-                if (sync.expectRmtDelivered) {
-                    sync.mav = false;
-                } else {
-                    LogError(log, "ERROR: RMT_delivered not expected");
-                }
-                sync.expectRmtDelivered = false;
-                LogVerbose(log, "INFO: ExpectRMTdelivered = false");
-            }
-            if (header.messageParameter != sync.lastMessageId) {
-                sync.mav = false;
-                LogVerbose(log, "INFO: AsyncStatusQuery has overtaken a Data message");
-            }
-            available = sync.mav;
-        }
-        if (available) {
-            status |= kMavBit;
-        }
-        if (!sync.errorQueue->Empty()) {
-            status |= kErrorQueueBit;
-        }
-        if (sync.rqsPending) {
-            status |= kRequestServiceBit;
-            sync.rqsPending = false;
-        }
+        Hooks().BeforeAsyncAnswer();
+        status = partner->AnswerStatusQuery(header.messageParameter, header.controlCode == kRmtDelivered);
     }
-    if (SendMessage(MessageType::AsyncStatusResponse, status, 0) < 0) {
+    if (SendMessage(MessageType::AsyncStatusResponse, status, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncStatusResponse");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
-long Channel::HandleAsyncRemoteLocalControl()
+uint8_t Channel::AnswerStatusQuery(uint32_t messageId, bool rmtDelivered)
+{
+    ScopedLock guard(lock);
+    uint8_t status = statusByte;
+    statusByte = static_cast<uint8_t>(statusByte & ~kArmedRequestBit);
+    bool available;
+    if (overlapped) {
+        available = messageId == lastResponseId ? false : responseSent;
+    } else {
+        if (rmtDelivered) {
+            if (expectRmtDelivered) {
+                mav = false;
+            } else {
+                LogError(log, "ERROR: RMT_delivered not expected");
+            }
+            expectRmtDelivered = false;
+            LogVerbose(log, "INFO: ExpectRMTdelivered = false");
+        }
+        if (messageId != lastMessageId) {
+            mav = false;
+            LogVerbose(log, "INFO: AsyncStatusQuery has overtaken a Data message");
+        }
+        available = mav;
+    }
+    if (available) {
+        status |= kMavBit;
+    }
+    if (!errorQueue->Empty()) {
+        status |= kErrorQueueBit;
+    }
+    if (rqsPending) {
+        status |= kRequestServiceBit;
+        rqsPending = false;
+    }
+    return status;
+}
+
+Step Channel::HandleAsyncRemoteLocalControl()
 {
     LogVerbose(log, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
-    FireArmedServiceRequest();
-    if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) < 0) {
+    Hooks().BeforeAsyncAnswer();
+    if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncRemoteLocalResponse");
-        return -1;
+        return Step::Failed;
     }
-    return kGoOn;
+    return Step::GoOn;
 }
 
 }  // namespace tarvos

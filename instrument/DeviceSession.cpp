@@ -82,7 +82,7 @@ bool Instrument::DeviceFaultUnit(std::string_view unit, std::string& out, bool& 
     const std::string header = UpperHeader(unit, parameter);
     // The armed service request of the built-in instrument's test commands.
     if (header == "DIAG:ARM:SRQ" && parameter.empty()) {
-        channel.ArmServiceRequest();
+        channel.Features().ArmServiceRequest();
         return true;
     }
     if (header.rfind("DIAG:FAULT", 0) != 0) {
@@ -162,7 +162,7 @@ bool Instrument::FireDeviceSignals()
             return false;
         case DeviceSignal::Kind::Error:
             LogVerbose(log, "Socket[%X]: INFO: Fault fired: ERROR %u", trace, static_cast<unsigned>(signal.code));
-            if (channel.SendProtocolError(false, signal.code) < 0) {
+            if (channel.SendProtocolError(false, signal.code) == Sent::Failed) {
                 LogError(log, "ERROR: in sending Error");
             }
             break;

@@ -97,7 +97,7 @@ int Instrument::FaultError(const std::string&, uint8_t& delimiter)
 {
     return WithFaultNumber(delimiter, 0, FaultFilter::kMaxErrorCode, [this](uint32_t code) {
         LogVerbose(log, "Socket[%X]: INFO: Fault fired: ERROR %u", channel.TraceNumber(), code);
-        if (channel.SendProtocolError(false, static_cast<uint8_t>(code)) < 0) {
+        if (channel.SendProtocolError(false, static_cast<uint8_t>(code)) == Sent::Failed) {
             LogError(log, "ERROR: in sending Error");
             return -1;
         }
@@ -111,7 +111,7 @@ int Instrument::FaultInterrupt(const std::string&, uint8_t& delimiter)
         return 1;
     }
     LogVerbose(log, "Socket[%X]: INFO: Fault fired: INTERRUPT", channel.TraceNumber());
-    return channel.SignalInterrupted() < 0 ? -1 : 1;
+    return channel.SignalInterrupted() ? 1 : -1;
 }
 
 int Instrument::FaultClear(const std::string&, uint8_t& delimiter)

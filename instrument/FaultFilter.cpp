@@ -46,15 +46,15 @@ void FaultFilter::ArmStaleId()
 
 void FaultFilter::ArmPace(uint32_t us)
 {
-    channel_.PaceSession(us);
+    channel_.Features().PaceSession(us);
 }
 
 bool FaultFilter::Clear()
 {
     NoteClears();
-    const bool any = armed_.Any() || channel_.Paced();
+    const bool any = armed_.Any() || channel_.Features().Paced();
     armed_ = Faults();
-    channel_.PaceSession(Channel::kNoPace);
+    channel_.Features().PaceSession(TestFeatures::kNoPace);
     return any;
 }
 
@@ -80,7 +80,7 @@ std::string FaultFilter::Armed()
     add(armed_.delay, "DELAY");
     add(armed_.drop, "DROP");
     add(armed_.staleId, "MSGID");
-    add(channel_.Paced(), "SLOW");
+    add(channel_.Features().Paced(), "SLOW");
     return names.empty() ? "NONE" : names;
 }
 

@@ -24,7 +24,7 @@ int Instrument::Sleep(const std::string&, uint8_t& delimiter)
 
 int Instrument::ArmSrq(const std::string&, uint8_t&)
 {
-    channel.ArmServiceRequest();
+    channel.Features().ArmServiceRequest();
     return 1;
 }
 
