@@ -28,6 +28,11 @@ LockTable::ExclusiveGrant LockTable::RequestExclusive(SessionKey session, uint32
         if (TryTakeExclusive(session)) {
             return ExclusiveGrant::Granted;
         }
+        if (timeoutMs == 0) {
+            return ExclusiveGrant::TimedOut;
+        }
+        // From now on the transitions of other sessions hand the lock over.
+        exclusiveWaiters.push_back(session);
         seen = changes.Value();
     }
     const bool forever = timeoutMs == platform::kWaitForever;
@@ -35,21 +40,52 @@ LockTable::ExclusiveGrant LockTable::RequestExclusive(SessionKey session, uint32
     for (;;) {
         const uint64_t now = platform::NowMs();
         if (!forever && now >= deadline) {
-            return ExclusiveGrant::TimedOut;
+            ScopedLock guard(lockGuard);
+            return LeaveWaiters(session, ExclusiveGrant::TimedOut);
         }
         uint32_t left = forever ? platform::kWaitForever : static_cast<uint32_t>(deadline - now);
         if (gone && left > kGoneCheckMs) {
             left = kGoneCheckMs;
         }
         const int woken = platform::WaitForAny({stop, ChangedSince(seen)}, left);
-        if (woken == 0 || (woken == platform::kWaitTimedOut && gone && gone())) {
-            return ExclusiveGrant::Stopped;
-        }
+        const bool stopped = woken == 0 || (woken == platform::kWaitTimedOut && gone && gone());
         ScopedLock guard(lockGuard);
-        if (TryTakeExclusive(session)) {
+        const auto found = sessions.find(session);
+        if (found != sessions.end() && found->second.holdsExclusiveLock) {
             return ExclusiveGrant::Granted;
         }
+        if (stopped) {
+            return LeaveWaiters(session, ExclusiveGrant::Stopped);
+        }
         seen = changes.Value();
+    }
+}
+
+LockTable::ExclusiveGrant LockTable::LeaveWaiters(SessionKey session, ExclusiveGrant outcome)
+{
+    const auto found = sessions.find(session);
+    if (found != sessions.end() && found->second.holdsExclusiveLock) {
+        return ExclusiveGrant::Granted;
+    }
+    for (auto it = exclusiveWaiters.begin(); it != exclusiveWaiters.end(); ++it) {
+        if (*it == session) {
+            exclusiveWaiters.erase(it);
+            break;
+        }
+    }
+    return outcome;
+}
+
+void LockTable::HandOverExclusive()
+{
+    if (ExclusiveHeld()) {
+        return;
+    }
+    for (auto it = exclusiveWaiters.begin(); it != exclusiveWaiters.end(); ++it) {
+        if (TakeExclusive(*it)) {
+            exclusiveWaiters.erase(it);
+            return;
+        }
     }
 }
 
@@ -75,6 +111,15 @@ bool LockTable::LoneExclusiveHolderBesides(SessionKey session) const
 
 bool LockTable::TryTakeExclusive(SessionKey session)
 {
+    if (!TakeExclusive(session)) {
+        return false;
+    }
+    Changed();
+    return true;
+}
+
+bool LockTable::TakeExclusive(SessionKey session)
+{
     if (ExclusiveHeld()) {
         return false;
     }
@@ -90,7 +135,6 @@ bool LockTable::TryTakeExclusive(SessionKey session)
     (void)taken;
     sessions[session].holdsExclusiveLock = true;
     lockState |= kLockStateExclusive;
-    Changed();
     return true;
 }
 
@@ -270,6 +314,8 @@ LockTable::Afterwards LockTable::EndSession(SessionKey session)
         sessions.erase(found);
         Changed();
     }
+    // A request of an ended session waits for nothing any more.
+    LeaveWaiters(session, ExclusiveGrant::Stopped);
     result.sharers = sharedLockClients;
     return result;
 }
@@ -309,6 +355,7 @@ std::string LockTable::CheckInvariants() const
 
 void LockTable::Changed()
 {
+    HandOverExclusive();
     changes.Bump();
     TARVOS_CHECK_EMPTY(Inconsistency());
 }
@@ -351,6 +398,17 @@ std::string LockTable::Inconsistency() const
     if (exclusiveLockToken.Available() == (exclusiveHolders == 1)) {
         return exclusiveHolders == 1 ? "the exclusive lock is held but its token is free"
                                      : "nobody holds the exclusive lock but its token is taken";
+    }
+    for (const SessionKey waiter : exclusiveWaiters) {
+        const auto found = sessions.find(waiter);
+        const bool holds = found != sessions.end() && found->second.holdsExclusiveLock;
+        const bool shares = found != sessions.end() && found->second.holdsSharedLock;
+        if (holds) {
+            return "a session that holds the exclusive lock still waits for it";
+        }
+        if (exclusiveHolders == 0 && (sharers == 0 || shares)) {
+            return "the exclusive lock is free but a waiting request that may take it was not handed it";
+        }
     }
     if (sharedLockFreeEvent.IsSet() != (sharers == 0)) {
         return sharers == 0 ? "nobody shares the shared lock but it is not signalled free"

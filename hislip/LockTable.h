@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -119,7 +120,14 @@ private:
     bool LoneExclusiveHolderBesides(SessionKey session) const REQUIRES(lockGuard);
     // Takes the exclusive lock for the session when nobody holds it and no
     // other session shares the shared lock, unless this one shares it too.
+    bool TakeExclusive(SessionKey session) REQUIRES(lockGuard);
+    // The same, as a transition of its own.
     bool TryTakeExclusive(SessionKey session) REQUIRES(lockGuard);
+    // Hands the exclusive lock to the first waiting request that may take it.
+    void HandOverExclusive() REQUIRES(lockGuard);
+    // A waiting request ends without the lock unless it was handed the lock
+    // meanwhile: Granted then, else outcome.
+    ExclusiveGrant LeaveWaiters(SessionKey session, ExclusiveGrant outcome) REQUIRES(lockGuard);
     // Gives back the exclusive lock, and the shared lock with it when its
     // release is due; true when the shared lock went too.
     bool GiveBackExclusiveAndDue(SessionLocks& locks) REQUIRES(lockGuard);
@@ -149,6 +157,10 @@ private:
     // Bumped on every transition, so that waits look at the state again.
     platform::ChangeCounter changes;
     std::map<SessionKey, SessionLocks> sessions GUARDED_BY(lockGuard);
+    // Sessions whose exclusive request waits, in the order they asked. Every
+    // transition hands the exclusive lock to the first of them that may take
+    // it within the same step, so no gate sees the lock free in between.
+    std::deque<SessionKey> exclusiveWaiters GUARDED_BY(lockGuard);
 };
 
 }  // namespace tarvos
