@@ -153,7 +153,9 @@ TEST_F(HostileTest, GarbageAndTruncatedHeadersCloseOnlyTheirConnection)
     EXPECT_NE(fresh.sessionId, 0xFFFF);
     fresh.Close();
 
-    EXPECT_TRUE(Eventually([&] { return server_->OpenFdCount() <= fds; }, 5000))
+    // Generous: under Wine an idle worker thread of its own keeps three
+    // descriptors for its 5 s idle time after a busy moment.
+    EXPECT_TRUE(Eventually([&] { return server_->OpenFdCount() <= fds; }, 15000))
         << server_->OpenFdCount() << " descriptors open, " << fds << " before";
     ExpectControlAnswers();
 }
