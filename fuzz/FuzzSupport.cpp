@@ -312,8 +312,8 @@ void CheckServerWideStateFree()
     if (server.engine.memory.Used() != 0) {
         Fail("the sessions' large buffers are not all given back to the budget after every session ended");
     }
-    if (server.engine.links.Size() != 0) {
-        Fail("a channel still has a partner or a pin after every session ended");
+    if (server.engine.liveSessions.load() != 0) {
+        Fail("a session still lives (a channel still holds it) after every session ended");
     }
 }
 

@@ -6,12 +6,18 @@
 
 namespace tarvos {
 
-Channel::PeerRef::PeerRef(const Channel* self) : links_(self->engine.links), peer_(links_.Pin(self)) {}
+Channel::PeerRef::PeerRef(const Channel* self) : session_(self->session.get())
+{
+    if (session_ != nullptr) {
+        role_ = self->isAsync ? Session::Role::Sync : Session::Role::Async;
+        peer_ = session_->Pin(role_);
+    }
+}
 
 Channel::PeerRef::~PeerRef()
 {
     if (peer_ != nullptr) {
-        links_.Unpin(peer_);
+        session_->Unpin(role_);
     }
 }
 
@@ -33,7 +39,7 @@ void Channel::AttachErrorQueue(ErrorQueueAccess& queue)
 Channel::~Channel()
 {
     engine.sessionTable.Forget(this);
-    Unlink();
+    LeaveSession();
     ResetChannel();
 }
 
@@ -120,15 +126,20 @@ bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32
     return true;
 }
 
-void Channel::LinkWith(Channel* sync)
+void Channel::JoinSessionOf(const Channel& sync)
 {
-    engine.links.Link(sync, this);
-    Hooks().On(ChannelHooks::Event::Paired);
+    session = sync.SessionForPairing();
+    session->Join(Session::Role::Async, this);
+    // A pace set before this channel arrived covers it too.
+    features.SetPace(session->Pace());
 }
 
-void Channel::Unlink()
+void Channel::LeaveSession()
 {
-    engine.links.Unlink(this);
+    if (session != nullptr) {
+        session->Leave(Role());
+        session.reset();
+    }
 }
 
 void Channel::ResetChannel()
@@ -137,19 +148,8 @@ void Channel::ResetChannel()
     lookAhead.Reset();
     remaining = 0;
     programInProgress = false;
-    {
-        ScopedLock guard(lock);
-        expectRmtDelivered = false;
-        lastMessageId = kMessageIdBeforeFirst;
-        lastResponseId = kMessageIdBeforeFirst;
-        overlapped = false;
-        responseSent = false;
-        statusByte = 0;
-        srEnable = 0;
-        mav = false;
-        rqsPending = false;
-    }
-    Unlink();
+    engine.sessionTable.Forget(this);
+    LeaveSession();
     discard = false;
     clearEvent.Reset();
     closedEvent.Reset();
@@ -190,7 +190,7 @@ bool Channel::CloseSession()
             partner->WakeForStop();
         }
     }
-    Unlink();
+    LeaveSession();
     ReleaseAtSessionEnd();
     return true;
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/CriticalSection.h"
@@ -17,6 +18,7 @@
 #include "hislip/ReceiveResult.h"
 #include "hislip/ResponseFault.h"
 #include "hislip/ResponseWriter.h"
+#include "hislip/Session.h"
 #include "hislip/SocketStream.h"
 #include "hislip/TestFeatures.h"
 #include "platform/Mutex.h"
@@ -61,7 +63,7 @@ public:
     Sent SendProtocolError(bool fatal, uint8_t code);
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
-    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override EXCLUDES(lock);
+    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override;
     bool PayloadLeft() const override { return remaining != 0; }
 
     // --- the parser's byte source (through the look-ahead) ---
@@ -82,15 +84,15 @@ public:
     }
     // The same, shaped by a test fault. A cut response returns 0 (less than
     // its payload left).
-    int SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(lock, sendLock);
-    int SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(lock, sendLock);
+    int SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(sendLock);
+    int SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(sendLock);
     int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,
-                          const ResponseFault& fault) EXCLUDES(lock, sendLock);
+                          const ResponseFault& fault) EXCLUDES(sendLock);
 
     // --- test faults of the session ---
     // Sends the Interrupted pair for the current MessageID at once, with the
     // error entry and status of a late response; false when a send failed.
-    bool SignalInterrupted() EXCLUDES(lock);
+    bool SignalInterrupted();
     // Shuts both channels of the session down: their workers and the client
     // see the end.
     void ShutDownSession();
@@ -99,28 +101,20 @@ public:
     TestFeatures& Features() { return features; }
 
     // --- status and service requests ---
-    // Stores the instrument's status byte and enable mask; a service request
-    // goes out when the enabled part changes.
-    void SetStatus(uint8_t status, uint8_t enable) EXCLUDES(lock);
+    // Stores the instrument's status byte and enable mask in the session; a
+    // service request goes out when the enabled part changes.
+    void SetStatus(uint8_t status, uint8_t enable);
     void SendServiceRequest(uint8_t status);
-    // On the asynchronous channel: sets bit in the status copy, counts a
-    // request as outstanding and sends AsyncServiceRequest (unless input is
-    // thrown away).
+    // On the asynchronous channel: sets bit in the session's status copy,
+    // counts a request as outstanding and sends AsyncServiceRequest (unless
+    // input is thrown away).
     void RequestServiceWithBit(uint8_t bit);
-    // On the synchronous channel, for its asynchronous partner: sets bit in the
-    // status copy and counts a request as outstanding; the status byte that
-    // the AsyncServiceRequest carries.
-    uint8_t RaiseRequestBit(uint8_t bit) EXCLUDES(lock);
-    // On the synchronous channel, for its asynchronous partner: the status
-    // byte that answers an AsyncStatusQuery for messageId (with RMT-delivered
-    // or not), with MAV, RMT-delivered and the outstanding request updated as
-    // the query settles them.
-    uint8_t AnswerStatusQuery(uint32_t messageId, bool rmtDelivered) EXCLUDES(lock);
 
     // --- device clear ---
-    void StartDiscard() EXCLUDES(lock);
-    // The control code that tells the mode of the session: kOverlapped or 0.
-    uint8_t ModeFlags() EXCLUDES(lock);
+    // On the synchronous channel, for the asynchronous channel of its session
+    // (shared): input is thrown away until DeviceClearComplete, and the state
+    // that a clear resets is reset with it.
+    void StartDiscard(Session& shared);
 
     // --- locking (on the asynchronous channel, whose session key it is) ---
     // Log and answer what an immediate or deferred release of the AsyncLock
@@ -166,8 +160,16 @@ public:
     bool ClientHasGone();
 
     // --- session ---
-    void ResetChannel() EXCLUDES(lock);
+    void ResetChannel();
     bool CloseSession();
+    // The session this channel is a member of; null before its Initialize or
+    // AsyncInitialize and after its end. For this channel's own thread.
+    Session* OwnSession() const { return session.get(); }
+    // The session of a synchronous channel that waits for pairing, for the
+    // asynchronous channel that pairs with it: called only under the session
+    // table's guard while this channel is in the table, which it enters after
+    // its session is made and leaves before its session is dropped.
+    std::shared_ptr<Session> SessionForPairing() const { return session; }
     // Makes every wait of this channel's worker end (server stop, partner gone).
     void WakeForStop() { stopEvent.Set(); }
 
@@ -190,8 +192,9 @@ public:
     // The server-wide budget of the session's large buffers.
     MemoryBudget& Memory() const { return engine.memory; }
 
-    // The partner channel pinned for the time of one operation, so that it can't
-    // be reset for a new client or destroyed while this thread uses it.
+    // The other member of this channel's session pinned for the time of one
+    // operation, so that it can't leave the session (be reset for a new client
+    // or destroyed) while this thread uses it. Used by the channel's own thread.
     class PeerRef {
     public:
         explicit PeerRef(const Channel* self);
@@ -203,32 +206,31 @@ public:
         explicit operator bool() const { return peer_ != nullptr; }
 
     private:
-        SessionLinks& links_;
-        Channel* const peer_;
+        Session* session_ = nullptr;
+        Session::Role role_ = Session::Role::Sync;
+        Channel* peer_ = nullptr;
     };
 
 private:
-    // Names this channel's lock in its own lock order.
-    friend class Connection;
 
     // The steps of the receive loop: a header read (after the lock gate of a
     // synchronous channel), the message handled, payload delivered.
-    Step ReadHeader() EXCLUDES(lock);
+    Step ReadHeader();
     // Runs the case of the header's message type, then throws away whatever
     // payload a control message left unread.
-    Step DispatchMessage(InputEnd& end) EXCLUDES(lock);
+    Step DispatchMessage(InputEnd& end);
     // Receives min(count, remaining) program bytes into buffer: the count (end
     // Message when they end a DataEnd), 0 when the peer closed, -1 on failure.
     long DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
 
     // Message cases of the receive loop.
-    Step HandleInitialize() EXCLUDES(lock);
+    Step HandleInitialize();
     Step HandleAsyncInitialize();
     Step HandleMaximumMessageSize();
     Step HandleError(bool fatal);
-    Step HandleData() EXCLUDES(lock);
+    Step HandleData();
     Step HandleAsyncDeviceClear();
-    Step HandleDeviceClearComplete(InputEnd& end) EXCLUDES(lock);
+    Step HandleDeviceClearComplete(InputEnd& end);
     Step HandleAsyncStatusQuery();
     Step HandleAsyncRemoteLocalControl();
     Step HandleAsyncLock();
@@ -258,29 +260,19 @@ private:
     // AsyncInterrupted on the partner (when there is one), then Interrupted;
     // false when a send failed.
     bool SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
-    void QueueInterrupted() REQUIRES(lock);
-    bool ResponseIsLate() REQUIRES(lock);
-    void SetStatusLocked(uint8_t status, uint8_t enable) REQUIRES(lock);
-    // A service request decided under the lock leaves only once the lock is
-    // left (SendDueServiceRequest), so a paced or stalled send on the
-    // asynchronous channel never holds this channel's lock.
-    void DueServiceRequest(uint8_t status) REQUIRES(lock)
-    {
-        serviceRequestDue = true;
-        dueRequestStatus = status;
-    }
-    void SendDueServiceRequest() EXCLUDES(lock);
-    // Sets or clears MAV; a service request goes out when MAV becomes true
-    // and is enabled.
-    void SetMavLocked(bool flag) REQUIRES(lock);
+    // New input has come, waiting or partly read: a response now is late
+    // (synchronized mode). Input already received is seen without asking the
+    // socket.
+    bool ResponseIsLate();
+    // Sends the service request that the session decided on, if any: it
+    // leaves only once the session's lock is left, so a paced or stalled send
+    // on the asynchronous channel never holds it.
+    void SendDueServiceRequest();
     // Checks and books parts of a non-final response: false (after its log
     // lines) when they are dropped, else the MessageID of the first part and
     // whether each further part counts its own. Without lateCheck, pending
     // input doesn't drop them (it is the rest of their own program message).
-    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
-        EXCLUDES(lock);
-    bool BookDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
-        EXCLUDES(lock);
+    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId);
     // A send as the ResponseWriter tells it: positive when whole, 0 when it
     // stopped short, negative when it failed.
     static int WriterResult(Sent sent)
@@ -300,17 +292,17 @@ private:
                    const void* payload);
     // Logs a failed or short send of expected bytes; how the send ended.
     Sent SendOutcome(long sent, long expected, uint32_t payloadLength);
-    void Unlink();
-    // Pairs this asynchronous channel with the synchronous channel.
-    void LinkWith(Channel* sync);
+    // Leaves the channel's session (waiting for the partner's pins on it) and
+    // drops it.
+    void LeaveSession();
+    // Joins this asynchronous channel to the session of the synchronous channel.
+    void JoinSessionOf(const Channel& sync);
+    Session::Role Role() const { return isAsync ? Session::Role::Async : Session::Role::Sync; }
     bool Slow() const;
     // Whether a message leaves byte by byte: slow mode, or a hook that shapes
     // it when allowed.
     bool SendsBytewise(bool allowShape) const { return Slow() || (allowShape && features.ShapesSend()); }
     ChannelHooks& Hooks() { return features; }
-    // The MessageID of the first of parts response messages: that of the
-    // message answered, or the next ones of overlapped mode (taken up).
-    uint32_t TakeResponseIds(uint32_t parts, bool staleId) REQUIRES(lock);
     // Sends one message; the hooks may shape it (byte by byte) unless allowShape
     // is false.
     Sent SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
@@ -341,17 +333,16 @@ private:
     // Counted by DeviceClearComplete, which this channel's own thread handles.
     uint32_t completedClears = 0;
 
+    // The session this channel is a member of (see OwnSession).
+    std::shared_ptr<Session> session;
     // The last header received, parameter and length in host order. Written
     // and read by this channel's worker only: no other thread looks at it.
     MessageHeader header;
-    uint32_t lastMessageId GUARDED_BY(lock) = kMessageIdBeforeFirst;
-    uint32_t lastResponseId GUARDED_BY(lock) = kMessageIdBeforeFirst;
     // Payload bytes of the current message not yet consumed (own thread only).
     uint64_t remaining = 0;
     // Program bytes of Data messages were delivered and no DataEnd (nor a
     // device clear) has ended their program message yet (own thread only).
     bool programInProgress = false;
-    bool expectRmtDelivered GUARDED_BY(lock) = false;
 
     // Input is thrown away (device clear), or the connection has closed.
     std::atomic<bool> discard {false};
@@ -360,30 +351,20 @@ private:
     bool isSync = false;
     std::atomic<bool> isAsync {false};
     std::string subAddress;
-    bool overlapped GUARDED_BY(lock) = false;
-    bool responseSent GUARDED_BY(lock) = false;
     platform::Event clearEvent;
     platform::Event closedEvent;
     platform::Event stopEvent;
-    uint8_t statusByte GUARDED_BY(lock) = 0;
-    uint8_t srEnable GUARDED_BY(lock) = 0;
-    bool mav GUARDED_BY(lock) = false;
-    bool rqsPending GUARDED_BY(lock) = false;
-    bool serviceRequestDue GUARDED_BY(lock) = false;
-    uint8_t dueRequestStatus GUARDED_BY(lock) = 0;
     TestFeatures features {*this};
     // Written by the thread whose socket call failed: this channel's worker, or
     // the partner's when it sends on this channel.
     std::atomic<int> socketError {0};
 
-    // Guards the fields that the partner channel's thread reads or writes. The
-    // lock order of the engine, outermost first: a connection's lock, this
-    // lock, the session table's guard, the partner links' lock, the lock
-    // table's guard, the send lock, the log lock (see the README's source map).
-    CriticalSection lock
-        ACQUIRED_BEFORE(SessionTable::guard, SessionLinks::lock, LockTable::lockGuard, sendLock);
-    // Keeps each message whole on the wire when two threads send on this socket.
-    platform::Mutex sendLock ACQUIRED_AFTER(SessionTable::guard, SessionLinks::lock, LockTable::lockGuard)
+    // Keeps each message whole on the wire when two threads send on this
+    // socket. The lock order of the engine, outermost first: a connection's
+    // lock, the session table's guard, a session's lock, the lock table's
+    // guard, this lock, the log lock (see the README's source map). No send
+    // happens under a session's lock.
+    platform::Mutex sendLock ACQUIRED_AFTER(SessionTable::guard, Session::lock, LockTable::lockGuard)
         ACQUIRED_BEFORE(LogState::logLock);
 };
 

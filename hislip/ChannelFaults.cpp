@@ -16,12 +16,9 @@ Sent Channel::SendProtocolError(bool fatal, uint8_t code)
 
 bool Channel::SignalInterrupted()
 {
-    uint32_t messageId;
-    {
-        ScopedLock guard(lock);
-        messageId = header.messageParameter;
-        LogVerbose(log, "INFO: Interrupted Error, ExpectRMTdelivered = false");
-        QueueInterrupted();
+    const uint32_t messageId = header.messageParameter;
+    if (session != nullptr) {
+        session->Interrupt();
     }
     SendDueServiceRequest();
     return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true);

@@ -15,8 +15,6 @@ public:
         ClearBegins,
         // A device clear completed: the synchronous channel got DeviceClearComplete.
         ClearCompleted,
-        // This asynchronous channel has just been paired with its synchronous channel.
-        Paired,
         // This channel's end of the session began.
         SessionEnds,
         // The channel is reset for a new connection.

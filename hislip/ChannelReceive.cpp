@@ -280,10 +280,14 @@ Step Channel::HandleInitialize()
         return Step::Failed;
     }
     isSync = true;
+    // The session is made before its ID is given out, so that an
+    // asynchronous channel that pairs finds it.
+    session = std::make_shared<Session>(log, *errorQueue, engine.liveSessions);
+    session->Join(Session::Role::Sync, this);
     // The slot is taken as the answer goes out, so that a client that never
     // finishes its sub-address holds none, and its pairing time starts now.
     const uint16_t sessionId = engine.sessionTable.Allocate(this, platform::PeerAddress(Socket()), platform::NowMs());
-    const uint8_t mode = ModeFlags();
+    const uint8_t mode = session->ModeFlags();
     if (SendMessage(MessageType::InitializeResponse, mode, (kProtocolVersion << 16) + sessionId) == Sent::Failed) {
         LogError(log, "ERROR: InitializeResponse failed");
         return Step::Failed;
@@ -300,7 +304,7 @@ Step Channel::HandleAsyncInitialize()
     // Only the client that opened the session may complete it.
     const SessionTable::Pairing pairing =
         engine.sessionTable.Take(header.messageParameter, platform::PeerAddress(Socket()), platform::NowMs(),
-                                  [this](Channel* sync) { LinkWith(sync); });
+                                  [this](Channel* sync) { JoinSessionOf(*sync); });
     if (pairing == SessionTable::Pairing::UnknownId) {
         LogError(log, "ERROR: invalid sessionID");
         return Step::Failed;

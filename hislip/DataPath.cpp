@@ -7,20 +7,6 @@
 
 namespace tarvos {
 
-namespace {
-
-const char kInterruptedEntry[] = "-410,\"Query INTERRUPTED\"";
-
-}  // namespace
-
-void Channel::QueueInterrupted()
-{
-    errorQueue->PushError(kInterruptedEntry);
-    expectRmtDelivered = false;
-    mav = false;
-    SetStatusLocked(static_cast<uint8_t>(statusByte | kErrorQueueBit), srEnable);
-}
-
 bool Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
 {
     {
@@ -51,43 +37,17 @@ Step Channel::HandleData()
     if (!isSync) {
         return RefuseSequence(std::string("ERROR: ") + MessageTypeName(header.messageType) + " before Initialize refused");
     }
-    uint32_t messageId;
-    bool interrupted = false;
-    LockTable::Afterwards released;
+    const uint32_t messageId = header.messageParameter;
     PeerRef partner(this);
-    {
-        ScopedLock guard(lock);
-        messageId = header.messageParameter;
-        if (messageId != lastMessageId + 2) {
-            LogError(log, "WARNING: unexpected MessageID");
-        }
-        lastMessageId = messageId;
-        // A release that waited for this message takes effect now (its
-        // responses go out once this channel's lock is left).
-        if (partner) {
-            released = engine.lockTable.MessageArrived(partner.get(), messageId);
-        }
-        if (!discard && !overlapped) {
-            if (header.controlCode == kRmtDelivered) {
-                if (!expectRmtDelivered) {
-                    LogError(log, "ERROR: RMT_delivered not expected");
-                }
-                LogVerbose(log, "INFO: ExpectRMTdelivered = false");
-                expectRmtDelivered = false;
-                mav = false;
-            }
-            if (expectRmtDelivered) {
-                LogVerbose(log, "INFO: Interrupted Error, ExpectRMTdelivered = false");
-                QueueInterrupted();
-                interrupted = true;
-            }
-        }
-    }
+    // A release that waited for this message takes effect with it; its
+    // responses go out once the session's lock is left.
+    const Session::Arrival arrival =
+        session->MessageArrived(messageId, header.controlCode == kRmtDelivered, discard, engine.lockTable);
     if (partner) {
-        partner->ReportAfterwards(released);
+        partner->ReportAfterwards(arrival.released);
     }
     SendDueServiceRequest();
-    if (interrupted && !SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false)) {
+    if (arrival.interrupted && !SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false)) {
         return Step::Failed;
     }
     return Step::GoOn;
@@ -95,84 +55,48 @@ Step Channel::HandleData()
 
 int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault)
 {
-    uint32_t messageId;
-    bool late = false;
-    {
-        ScopedLock guard(lock);
-        if (discard) {
-            LogVerbose(log, "INFO: message discarded");
-            return 1;
-        }
-        late = ResponseIsLate();
-        if (late) {
-            messageId = header.messageParameter;
-            LogVerbose(log, "INFO: Parser detects Interrupted Error, ExpectRMTdelivered = false");
-            QueueInterrupted();
-        } else {
-            expectRmtDelivered = true;
-            LogVerbose(log, "INFO: ExpectRMTdelivered = true");
-            SetMavLocked(true);
-            responseSent = true;
-            messageId = TakeResponseIds(1, fault.staleId);
-        }
+    if (session == nullptr) {
+        LogVerbose(log, "INFO: message discarded");
+        return 1;
+    }
+    const Session::Booking booking = session->BookFinal(
+        header.messageParameter, fault.staleId, [this] { return discard.load(); }, [this] { return ResponseIsLate(); });
+    if (booking.outcome == Session::Booked::Discarded) {
+        return 1;
     }
     SendDueServiceRequest();
-    if (late) {
-        return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true) ? 1 : -1;
+    if (booking.outcome == Session::Booked::Late) {
+        return SendInterruptedPair(booking.firstId, "ERROR: in sending AsyncInterrupted", true) ? 1 : -1;
     }
-    return WriterResult(SendResponseMessage(MessageType::DataEnd, messageId, length, data, fault));
+    return WriterResult(SendResponseMessage(MessageType::DataEnd, booking.firstId, length, data, fault));
 }
 
 bool Channel::ResponseIsLate()
 {
-    // Only synchronized mode knows late responses: new input, already waiting or
-    // partly read, means the client has moved on. Input already received is
-    // seen without asking the socket.
-    return !overlapped &&
-           (input.Held() != 0 || remaining != 0 || lookAhead.HoldsInput() || InputPending(Socket()));
+    // Only synchronized mode knows late responses (the session asks only
+    // then): new input, already waiting or partly read, means the client has
+    // moved on. Input already received is seen without asking the socket.
+    return input.Held() != 0 || remaining != 0 || lookAhead.HoldsInput() || InputPending(Socket());
 }
 
 bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
 {
-    const bool claimed = BookDataParts(parts, firstId, countIds, lateCheck, staleId);
-    SendDueServiceRequest();
-    return claimed;
-}
-
-bool Channel::BookDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
-{
-    ScopedLock guard(lock);
-    if (discard) {
+    if (session == nullptr) {
         for (uint32_t i = 0; i < parts; ++i) {
             LogVerbose(log, "INFO: message discarded");
         }
         return false;
     }
-    if (lateCheck && ResponseIsLate()) {
-        // One line for each part that will never leave.
-        for (uint32_t i = 0; i < parts; ++i) {
-            LogVerbose(log, "INFO: abort output due to Interrupted Error");
-        }
+    const Session::Booking booking = session->BookParts(
+        parts, header.messageParameter, staleId, lateCheck, [this] { return discard.load(); },
+        [this] { return ResponseIsLate(); });
+    if (booking.outcome != Session::Booked::Sent) {
         return false;
     }
-    responseSent = true;
-    SetMavLocked(true);
-    countIds = overlapped;
-    firstId = TakeResponseIds(parts, staleId);
+    SendDueServiceRequest();
+    firstId = booking.firstId;
+    countIds = booking.countIds;
     return true;
-}
-
-uint32_t Channel::TakeResponseIds(uint32_t parts, bool staleId)
-{
-    // Synchronized mode answers with the MessageID of the message answered;
-    // overlapped mode numbers its response messages itself.
-    uint32_t first = header.messageParameter;
-    if (overlapped) {
-        first = lastResponseId + 2;
-        lastResponseId += 2 * parts;
-    }
-    // A stale-ID fault names the message before.
-    return staleId ? first - 2 : first;
 }
 
 int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,

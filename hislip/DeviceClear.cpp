@@ -6,23 +6,16 @@
 
 namespace tarvos {
 
-uint8_t Channel::ModeFlags()
+void Channel::StartDiscard(Session& shared)
 {
-    ScopedLock guard(lock);
-    return overlapped ? kOverlapped : 0;
-}
-
-void Channel::StartDiscard()
-{
-    ScopedLock guard(lock);
-    LogVerbose(log, "INFO: Discard messages, ExpectRMTdelivered=false...");
-    if (discard) {
-        LogError(log, "ERROR: Discard messages already set");
-    }
-    expectRmtDelivered = false;
-    mav = false;
-    discard = true;
-    clearEvent.Set();
+    shared.BeginClear([this] {
+        LogVerbose(log, "INFO: Discard messages, ExpectRMTdelivered=false...");
+        if (discard) {
+            LogError(log, "ERROR: Discard messages already set");
+        }
+        discard = true;
+        clearEvent.Set();
+    });
 }
 
 Step Channel::HandleAsyncDeviceClear()
@@ -34,10 +27,10 @@ Step Channel::HandleAsyncDeviceClear()
             LogError(log, "ERROR: Synchronous Channel not set");
             return Step::Failed;
         }
-        partner->StartDiscard();
+        partner->StartDiscard(*session);
         Hooks().On(ChannelHooks::Event::ClearBegins);
         Hooks().BeforeAsyncAnswer();
-        mode = partner->ModeFlags();
+        mode = session->ModeFlags();
     }
     if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncDeviceClearAcknowledge");
@@ -51,18 +44,16 @@ Step Channel::HandleDeviceClearComplete(InputEnd& end)
 {
     LogVerbose(log, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
     Hooks().On(ChannelHooks::Event::ClearCompleted);
-    uint8_t mode;
-    {
-        ScopedLock guard(lock);
+    const auto takeInputAgain = [this] {
         discard = false;
-        expectRmtDelivered = false;
-        mav = false;
-        lastMessageId = kMessageIdBeforeFirst;
-        lastResponseId = kMessageIdBeforeFirst;
-        overlapped = (header.controlCode & kOverlapped) != 0;
-        responseSent = false;
         clearEvent.Reset();
-        mode = overlapped ? kOverlapped : 0;
+    };
+    const bool overlapped = (header.controlCode & kOverlapped) != 0;
+    uint8_t mode = overlapped ? kOverlapped : 0;
+    if (session != nullptr) {
+        mode = session->CompleteClear(overlapped, takeInputAgain);
+    } else {
+        takeInputAgain();
     }
     if (SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) == Sent::Failed) {
         LogError(log, "ERROR: DeviceClearAcknowledge failed");

@@ -1,13 +1,14 @@
 // What the protocol engine needs of the server that runs it, and the state that
 // all its sessions share: the settings, where it logs, the lock table, the
-// session table, the links between partner channels, and a count of the
+// session table, a count of the sessions that live, and a count of the
 // connections that still serve a client. Every Channel holds a reference to
 // the one Engine of its server.
 #pragma once
 
+#include <atomic>
+
 #include "hislip/LockTable.h"
 #include "hislip/MemoryBudget.h"
-#include "hislip/SessionLinks.h"
 #include "hislip/SessionTable.h"
 #include "log/Log.h"
 
@@ -44,11 +45,11 @@ public:
     LogState& log;
     const SessionSettings& settings;
     ClientCounter& clients;
-    // Shared by every session: the locks, the sessions waiting to pair, and
-    // which channels are partners.
+    // Shared by every session: the locks and the session IDs.
     LockTable lockTable;
     SessionTable sessionTable;
-    SessionLinks links;
+    // Sessions made and not yet destroyed (each Session counts itself).
+    std::atomic<int> liveSessions {0};
     // The large buffers of every session together.
     MemoryBudget memory;
 };

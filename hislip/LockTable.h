@@ -139,8 +139,9 @@ private:
     void Changed() REQUIRES(lockGuard);
     std::string Inconsistency() const REQUIRES(lockGuard);
 
-    // Names lockGuard in its lock order.
+    // Name lockGuard in their lock order.
     friend class Channel;
+    friend class Session;
     // Nothing of the server is taken while it is held (the semaphore's, the
     // event's and the counter's own locks are below every lock of the server).
     mutable CriticalSection lockGuard;

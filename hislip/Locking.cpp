@@ -41,22 +41,11 @@ Step Channel::HandleAsyncLock()
         // release ID, are atomic with the synchronous channel's bookkeeping of the
         // MessageIDs it receives. The answer leaves once that lock is left, so
         // a paced or stalled send never holds up the synchronous channel.
-        bool immediate;
-        LockTable::Release now;
-        LockTable::Released deferred = LockTable::Released::Nothing;
-        {
-            ScopedLock guard(partner->lock);
-            immediate = messageId == partner->lastMessageId;
-            if (immediate) {
-                now = Locks().ReleaseImmediate(this);
-            } else {
-                deferred = Locks().ReleaseDeferred(this, messageId);
-            }
-        }
-        if (immediate) {
-            ReportImmediateRelease(now);
+        const Session::ReleaseDecision decision = session->DecideRelease(messageId, Locks(), this);
+        if (decision.immediate) {
+            ReportImmediateRelease(decision.now);
         } else {
-            ReportDeferredRelease(deferred);
+            ReportDeferredRelease(decision.deferred);
         }
         return Step::GoOn;
     }

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "common/CriticalSection.h"
-#include "hislip/SessionLinks.h"
 
 namespace tarvos {
 
@@ -88,10 +87,12 @@ private:
     // Counts of waiting sessions agree with the entries (checked builds).
     void CheckCounts() const REQUIRES(guard);
 
-    // Names the guard in its lock order.
+    // Name the guard in their lock order.
     friend class Channel;
-    // Held while a pairing links the two channels (the links' lock inside it).
-    mutable CriticalSection guard ACQUIRED_BEFORE(SessionLinks::lock);
+    friend class Session;
+    // Held while a pairing joins the asynchronous channel to the session (the
+    // session's lock inside it).
+    mutable CriticalSection guard;
     // Every session that holds an ID, by ID.
     std::map<uint16_t, Entry> entries GUARDED_BY(guard);
     // Sessions of entries that are waiting.

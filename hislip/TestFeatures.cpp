@@ -1,6 +1,7 @@
 #include "hislip/TestFeatures.h"
 
 #include "hislip/Channel.h"
+#include "hislip/Session.h"
 #include "hislip/StatusBits.h"
 
 namespace tarvos {
@@ -13,24 +14,26 @@ void TestFeatures::SetPace(uint32_t us)
 
 void TestFeatures::PaceSession(uint32_t us)
 {
-    SetPace(us);
-    Channel::PeerRef partner(&channel_);
-    if (partner) {
-        partner->Features().SetPace(us);
+    Session* const session = channel_.OwnSession();
+    if (session != nullptr) {
+        session->SetPace(us);
+    } else {
+        SetPace(us);
     }
 }
 
 void TestFeatures::ArmServiceRequest()
 {
-    Channel::PeerRef partner(&channel_);
-    if (partner) {
-        partner->Features().serviceRequestArmed_ = true;
+    Session* const session = channel_.OwnSession();
+    if (session != nullptr) {
+        session->ArmServiceRequest();
     }
 }
 
 void TestFeatures::BeforeAsyncAnswer()
 {
-    if (serviceRequestArmed_.exchange(false)) {
+    Session* const session = channel_.OwnSession();
+    if (session != nullptr && session->TakeArmedRequest()) {
         channel_.RequestServiceWithBit(kArmedRequestBit);
     }
 }
@@ -62,16 +65,7 @@ void TestFeatures::On(Event event)
         // channel's pauses hold the clear up; the session's end ends them too.
         PaceSession(kNoPace);
         break;
-    case Event::Paired: {
-        // A pace armed before the asynchronous channel arrived covers it too.
-        Channel::PeerRef partner(&channel_);
-        if (partner) {
-            SetPace(partner->Features().pace_.load(std::memory_order_relaxed));
-        }
-        break;
-    }
     case Event::Reset:
-        serviceRequestArmed_ = false;
         SetPace(kNoPace);
         break;
     }

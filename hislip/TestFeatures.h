@@ -1,7 +1,7 @@
 // The test features of a session that act on its protocol path: paced
 // sending (both channels, byte by byte) and the armed service request (sent
-// before the next answer of the asynchronous channel). They reach the channel
-// through its ChannelHooks only.
+// before the next answer of the asynchronous channel). Their state is the
+// session's; they reach the channel through its ChannelHooks only.
 #pragma once
 
 #include <atomic>
@@ -30,6 +30,9 @@ public:
     // Arms a service request on the session's asynchronous channel: it leaves
     // before that channel's next answer.
     void ArmServiceRequest();
+    // This channel's copy of the session's pace, which its sends follow
+    // (kNoPace: none); set by the session.
+    void SetPace(uint32_t us);
 
     void BeforeAsyncAnswer() override;
     bool ShapesSend() const override { return Paced(); }
@@ -39,11 +42,7 @@ public:
     void On(Event event) override;
 
 private:
-    // Sets this channel's pace (kNoPace: none).
-    void SetPace(uint32_t us);
-
     Channel& channel_;
-    std::atomic<bool> serviceRequestArmed_ {false};
     // Microseconds per byte; every change bumps paceChanges_, which ends a
     // pause begun before it.
     std::atomic<uint32_t> pace_ {kNoPace};

@@ -46,7 +46,7 @@ private:
     // CloseSocketLocked: the server's stop closes it while the worker may be
     // reading), read without it.
     std::atomic<platform::SocketHandle> socket {platform::kInvalidSocket};
-    CriticalSection lock ACQUIRED_BEFORE(Channel::lock);
+    CriticalSection lock ACQUIRED_BEFORE(Session::lock);
     Channel channel;
     Instrument instrument {channel};
 };
