@@ -61,13 +61,13 @@ public:
     Sent SendProtocolError(bool fatal, uint8_t code);
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
-    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override EXCLUDES(lock);
+    Taken ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override EXCLUDES(lock);
     bool PayloadLeft() const override { return remaining != 0; }
 
     // --- the parser's byte source (through the look-ahead) ---
-    long PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
-    long PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead.PeekJoined(destination, n); }
-    long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
+    Taken PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
+    Taken PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead.PeekJoined(destination, n); }
+    Taken ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
     {
         return lookAhead.Read(destination, n, end);
     }
@@ -218,8 +218,9 @@ private:
     // payload a control message left unread.
     Step DispatchMessage(InputEnd& end) EXCLUDES(lock);
     // Receives min(count, remaining) program bytes into buffer: the count (end
-    // Message when they end a DataEnd), 0 when the peer closed, -1 on failure.
-    long DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
+    // Message when they end a DataEnd), Closed when the peer closed, Failed on
+    // failure.
+    Taken DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
 
     // Message cases of the receive loop.
     Step HandleInitialize() EXCLUDES(lock);
