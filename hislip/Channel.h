@@ -74,18 +74,18 @@ public:
     unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
 
     // --- responses (see ResponseWriter) ---
-    int SendResponseEnd(const void* data, uint32_t length) override { return SendResponseEnd(data, length, {}); }
-    int SendResponsePart(const void* data, uint32_t length) override { return SendResponsePart(data, length, {}); }
-    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) override
+    Answered SendResponseEnd(const void* data, uint32_t length) override { return SendResponseEnd(data, length, {}); }
+    Answered SendResponsePart(const void* data, uint32_t length) override { return SendResponsePart(data, length, {}); }
+    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count) override
     {
-        return SendResponseParts(parts, count, dropped, {});
+        return SendResponseParts(parts, count, {});
     }
-    // The same, shaped by a test fault. A cut response returns 0 (less than
-    // its payload left).
-    int SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(lock, sendLock);
-    int SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(lock, sendLock);
-    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,
-                          const ResponseFault& fault) EXCLUDES(lock, sendLock);
+    // The same, shaped by a test fault. A cut response returns Short (less
+    // than its payload left).
+    Answered SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(lock, sendLock);
+    Answered SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(lock, sendLock);
+    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count, const ResponseFault& fault)
+        EXCLUDES(lock, sendLock);
 
     // --- test faults of the session ---
     // Sends the Interrupted pair for the current MessageID at once, with the
@@ -282,11 +282,10 @@ private:
         EXCLUDES(lock);
     bool BookDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
         EXCLUDES(lock);
-    // A send as the ResponseWriter tells it: positive when whole, 0 when it
-    // stopped short, negative when it failed.
-    static int WriterResult(Sent sent)
+    // A send as the ResponseWriter tells it.
+    static Answered WriterResult(Sent sent)
     {
-        return sent == Sent::Whole ? static_cast<int>(kHeaderSize) : sent == Sent::Short ? 0 : -1;
+        return sent == Sent::Whole ? Answered::Sent : sent == Sent::Short ? Answered::Short : Answered::Failed;
     }
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();

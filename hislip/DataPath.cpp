@@ -93,7 +93,7 @@ Step Channel::HandleData()
     return Step::GoOn;
 }
 
-int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault)
+Answered Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault)
 {
     uint32_t messageId;
     bool late = false;
@@ -101,7 +101,7 @@ int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFa
         ScopedLock guard(lock);
         if (discard) {
             LogVerbose(log, "INFO: message discarded");
-            return 1;
+            return Answered::Dropped;
         }
         late = ResponseIsLate();
         if (late) {
@@ -118,7 +118,8 @@ int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFa
     }
     SendDueServiceRequest();
     if (late) {
-        return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true) ? 1 : -1;
+        return SendInterruptedPair(messageId, "ERROR: in sending AsyncInterrupted", true) ? Answered::Dropped
+                                                                                          : Answered::Failed;
     }
     return WriterResult(SendResponseMessage(MessageType::DataEnd, messageId, length, data, fault));
 }
@@ -175,21 +176,18 @@ uint32_t Channel::TakeResponseIds(uint32_t parts, bool staleId)
     return staleId ? first - 2 : first;
 }
 
-int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,
-                               const ResponseFault& fault)
+Answered Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, const ResponseFault& fault)
 {
-    dropped = false;
     if (count == 0) {
-        return 1;
+        return Answered::Sent;
     }
     if (count > kMaxResponseParts) {
-        return -1;
+        return Answered::Failed;
     }
     uint32_t firstId = 0;
     bool countIds = false;
     if (!ClaimDataParts(count, firstId, countIds, true, fault.staleId)) {
-        dropped = true;
-        return 1;
+        return Answered::Dropped;
     }
     auto idOf = [&](uint32_t i) { return countIds ? firstId + 2 * i : firstId; };
     if (!fault.cut && SendsBytewise(!fault.unpaced)) {
@@ -227,7 +225,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
     const long sent = platform::SendSlices(Socket(), slices, 2 * count);
     // Reported as for the last part: short when the socket took less than all.
     if (sent == expected) {
-        return static_cast<int>(kHeaderSize);
+        return Answered::Sent;
     }
     return WriterResult(SendOutcome(sent, expected, static_cast<uint32_t>(payload)));
 }

@@ -176,12 +176,12 @@ bool Instrument::FireDeviceSignals()
     return true;
 }
 
-int Instrument::SendDeviceResponse(const std::string& answers)
+Answered Instrument::SendDeviceResponse(const std::string& answers)
 {
     size_t at = 0;
     while (answers.size() - at > kDevicePartSize) {
-        const int sent = responses.SendResponsePart(answers.data() + at, static_cast<uint32_t>(kDevicePartSize));
-        if (sent < 0) {
+        const Answered sent = responses.SendResponsePart(answers.data() + at, static_cast<uint32_t>(kDevicePartSize));
+        if (sent == Answered::Failed) {
             return sent;
         }
         at += kDevicePartSize;
@@ -248,7 +248,7 @@ long Instrument::ServeDevice(definition::DeviceInstance& device)
         if (channel.CompletedClears() != unitClears || answers.empty()) {
             continue;
         }
-        if (SendDeviceResponse(answers) < 0) {
+        if (SendDeviceResponse(answers) == Answered::Failed) {
             return -1;
         }
     }
