@@ -137,24 +137,24 @@ long RunOperation(Parser& parser, test::MemoryInput& input, uint8_t op)
     case 5: {
         uint8_t bytes[kLookAheadSize + 8];
         const uint32_t n = static_cast<uint32_t>(op >> 3) * 9;
-        const long r = input.PeekBytes(bytes, n);
-        if (r > static_cast<long>(n)) {
+        const Taken r = input.PeekBytes(bytes, n);
+        if (r.count > n) {
             Broken("PeekBytes returned more than asked");
         }
-        return r;
+        return ParserResult(r);
     }
     default: {
         uint8_t bytes[512];
         InputEnd end = InputEnd::None;
         const uint64_t n = 1 + (static_cast<uint64_t>(op >> 3) * 17) % (sizeof(bytes) - 1);
-        const long r = input.ReadBytes(bytes, n, end);
-        if (r == kDeviceClearEnd && end != InputEnd::DeviceClear) {
+        const Taken r = input.ReadBytes(bytes, n, end);
+        if (r.outcome == Input::ClearEnded && end != InputEnd::DeviceClear) {
             Broken("ReadBytes met a device clear it did not report as the end");
         }
-        if (r > static_cast<long>(n)) {
+        if (r.count > n) {
             Broken("ReadBytes returned more than asked");
         }
-        return r;
+        return ParserResult(r);
     }
     }
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "hislip/InputResult.h"
 #include "log/Log.h"
 
 namespace tarvos {
@@ -22,24 +23,15 @@ enum class InputEnd : uint8_t {
     DeviceClear,
 };
 
-// The result of a peek or read that meets the end of a device clear before any
-// byte. Negative like every result that is no byte count, so a caller that
-// does not look for it takes it as a failure.
-constexpr long kDeviceClearEnd = -2;
-// The result of a peek or read that meets an empty DataEnd message which ends
-// the program message in progress (its bytes came in Data messages), before
-// any byte. Negative for the same reason.
-constexpr long kProgramMessageEnd = -3;
-
 class ByteSource {
 public:
-    // Copies up to n bytes (n at most kLookAheadSize, else -1) from the front of
-    // the input without consuming them, waiting for the next message when none
-    // are there; never bytes of two messages. The bytes copied; 0 when the
-    // peer closed; kDeviceClearEnd when the end of a device clear is at the
-    // front, kProgramMessageEnd when an empty DataEnd that ends the program
-    // message is; another negative value on failure.
-    virtual long PeekBytes(uint8_t* destination, uint32_t n) = 0;
+    // Copies up to n bytes (n at most kLookAheadSize, else Failed) from the
+    // front of the input without consuming them, waiting for the next message
+    // when none are there; never bytes of two messages. The bytes copied;
+    // Closed when the peer closed; ClearEnded when the end of a device clear
+    // is at the front, ProgramEnded when an empty DataEnd that ends the
+    // program message is; Failed on failure.
+    virtual Taken PeekBytes(uint8_t* destination, uint32_t n) = 0;
     // The same, for a parser that has looked at every byte there and needs
     // more: bytes that end a Data message run on into the next message, so
     // the bytes of the following messages are joined to them (waiting for
@@ -47,14 +39,14 @@ public:
     // clear comes. A clear empties the input: the bytes that waited for their
     // program message to go on are dropped, and the end of the clear is at
     // the front. Otherwise as PeekBytes.
-    virtual long PeekJoined(uint8_t* destination, uint32_t n) = 0;
+    virtual Taken PeekJoined(uint8_t* destination, uint32_t n) = 0;
     // Consumes up to n bytes into destination; end tells how they end. Bytes
     // already peeked are taken first, then the rest of their message, never
     // bytes of the next one. The end of a device clear is consumed too: alone,
-    // the result is kDeviceClearEnd; after bytes, the read returns those bytes.
-    // So is an empty DataEnd that ends the program message (kProgramMessageEnd,
-    // end Message). Otherwise as PeekBytes.
-    virtual long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) = 0;
+    // the result is ClearEnded; after bytes, the read returns those bytes. So
+    // is an empty DataEnd that ends the program message (ProgramEnded, end
+    // Message). Otherwise as PeekBytes.
+    virtual Taken ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) = 0;
     // The number that trace lines about this input print ("Socket[%X]").
     virtual unsigned TraceNumber() const = 0;
     // Where trace lines about this input go.

@@ -63,31 +63,31 @@ public:
     Sent SendProtocolError(bool fatal, uint8_t code);
 
     // --- receive loop: reads headers, handles control messages, delivers payload ---
-    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override;
+    Taken ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override;
     bool PayloadLeft() const override { return remaining != 0; }
 
     // --- the parser's byte source (through the look-ahead) ---
-    long PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
-    long PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead.PeekJoined(destination, n); }
-    long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
+    Taken PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
+    Taken PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead.PeekJoined(destination, n); }
+    Taken ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
     {
         return lookAhead.Read(destination, n, end);
     }
     unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
 
     // --- responses (see ResponseWriter) ---
-    int SendResponseEnd(const void* data, uint32_t length) override { return SendResponseEnd(data, length, {}); }
-    int SendResponsePart(const void* data, uint32_t length) override { return SendResponsePart(data, length, {}); }
-    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) override
+    Answered SendResponseEnd(const void* data, uint32_t length) override { return SendResponseEnd(data, length, {}); }
+    Answered SendResponsePart(const void* data, uint32_t length) override { return SendResponsePart(data, length, {}); }
+    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count) override
     {
-        return SendResponseParts(parts, count, dropped, {});
+        return SendResponseParts(parts, count, {});
     }
-    // The same, shaped by a test fault. A cut response returns 0 (less than
-    // its payload left).
-    int SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(sendLock);
-    int SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(sendLock);
-    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,
-                          const ResponseFault& fault) EXCLUDES(sendLock);
+    // The same, shaped by a test fault. A cut response returns Short (less
+    // than its payload left).
+    Answered SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(sendLock);
+    Answered SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(sendLock);
+    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count, const ResponseFault& fault)
+        EXCLUDES(sendLock);
 
     // --- test faults of the session ---
     // Sends the Interrupted pair for the current MessageID at once, with the
@@ -220,8 +220,9 @@ private:
     // payload a control message left unread.
     Step DispatchMessage(InputEnd& end);
     // Receives min(count, remaining) program bytes into buffer: the count (end
-    // Message when they end a DataEnd), 0 when the peer closed, -1 on failure.
-    long DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
+    // Message when they end a DataEnd), Closed when the peer closed, Failed on
+    // failure.
+    Taken DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
 
     // Message cases of the receive loop.
     Step HandleInitialize();
@@ -273,11 +274,10 @@ private:
     // whether each further part counts its own. Without lateCheck, pending
     // input doesn't drop them (it is the rest of their own program message).
     bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId);
-    // A send as the ResponseWriter tells it: positive when whole, 0 when it
-    // stopped short, negative when it failed.
-    static int WriterResult(Sent sent)
+    // A send as the ResponseWriter tells it.
+    static Answered WriterResult(Sent sent)
     {
-        return sent == Sent::Whole ? static_cast<int>(kHeaderSize) : sent == Sent::Short ? 0 : -1;
+        return sent == Sent::Whole ? Answered::Sent : sent == Sent::Short ? Answered::Short : Answered::Failed;
     }
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();

@@ -18,11 +18,13 @@ const char kTooManyConnections[] = "Too many connections";
 
 }  // namespace
 
-long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
+Taken Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
 {
     end = InputEnd::None;
+    // Nothing asked for: reported as one byte taken, so that no caller takes
+    // it for an end of the input.
     if (count == 0) {
-        return 1;
+        return Taken::Bytes(1);
     }
     for (;;) {
         if (remaining != 0 && !discard) {
@@ -41,13 +43,13 @@ long Channel::ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end)
         case Step::GoOn:
             break;
         case Step::Closed:
-            return 0;
+            return Taken::Without(Input::Closed);
         case Step::Failed:
-            return -1;
+            return Taken::Without(Input::Failed);
         case Step::ClearEnded:
-            return kDeviceClearEnd;
+            return Taken::Without(Input::ClearEnded);
         case Step::ProgramEnded:
-            return kProgramMessageEnd;
+            return Taken::Without(Input::ProgramEnded);
         }
     }
 }
@@ -160,27 +162,27 @@ Step Channel::DispatchMessage(InputEnd& end)
     return step;
 }
 
-long Channel::DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end)
+Taken Channel::DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end)
 {
     if (buffer == nullptr) {
         LogError(log, "ERROR: buf == NULL");
-        return -1;
+        return Taken::Without(Input::Failed);
     }
     const uint64_t n = count < remaining ? count : remaining;
     switch (ReceivePayload(buffer, n)) {
     case Step::GoOn:
         break;
     case Step::Closed:
-        return 0;
+        return Taken::Without(Input::Closed);
     default:
-        return -1;
+        return Taken::Without(Input::Failed);
     }
     const bool ends = header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0;
     programInProgress = !ends;
     if (ends) {
         end = InputEnd::Message;
     }
-    return static_cast<long>(n);
+    return Taken::Bytes(n);
 }
 
 Step Channel::DiscardPayload()

@@ -53,20 +53,21 @@ Step Channel::HandleData()
     return Step::GoOn;
 }
 
-int Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault)
+Answered Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault)
 {
     if (session == nullptr) {
         LogVerbose(log, "INFO: message discarded");
-        return 1;
+        return Answered::Dropped;
     }
     const Session::Booking booking = session->BookFinal(
         header.messageParameter, fault.staleId, [this] { return discard.load(); }, [this] { return ResponseIsLate(); });
     if (booking.outcome == Session::Booked::Discarded) {
-        return 1;
+        return Answered::Dropped;
     }
     SendDueServiceRequest();
     if (booking.outcome == Session::Booked::Late) {
-        return SendInterruptedPair(booking.firstId, "ERROR: in sending AsyncInterrupted", true) ? 1 : -1;
+        return SendInterruptedPair(booking.firstId, "ERROR: in sending AsyncInterrupted", true) ? Answered::Dropped
+                                                                                          : Answered::Failed;
     }
     return WriterResult(SendResponseMessage(MessageType::DataEnd, booking.firstId, length, data, fault));
 }
@@ -99,21 +100,18 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
     return true;
 }
 
-int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped,
-                               const ResponseFault& fault)
+Answered Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, const ResponseFault& fault)
 {
-    dropped = false;
     if (count == 0) {
-        return 1;
+        return Answered::Sent;
     }
     if (count > kMaxResponseParts) {
-        return -1;
+        return Answered::Failed;
     }
     uint32_t firstId = 0;
     bool countIds = false;
     if (!ClaimDataParts(count, firstId, countIds, true, fault.staleId)) {
-        dropped = true;
-        return 1;
+        return Answered::Dropped;
     }
     auto idOf = [&](uint32_t i) { return countIds ? firstId + 2 * i : firstId; };
     if (!fault.cut && SendsBytewise(!fault.unpaced)) {
@@ -151,7 +149,7 @@ int Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count,
     const long sent = platform::SendSlices(Socket(), slices, 2 * count);
     // Reported as for the last part: short when the socket took less than all.
     if (sent == expected) {
-        return static_cast<int>(kHeaderSize);
+        return Answered::Sent;
     }
     return WriterResult(SendOutcome(sent, expected, static_cast<uint32_t>(payload)));
 }

@@ -4,35 +4,35 @@
 
 namespace tarvos {
 
-long LookAhead::Peek(uint8_t* destination, uint32_t n)
+Taken LookAhead::Peek(uint8_t* destination, uint32_t n)
 {
     if (n > kLookAheadSize) {
-        return -1;
+        return Taken::Without(Input::Failed);
     }
     if (count_ == 0 && !clearPending_ && !endPending_) {
         pos_ = 0;
         InputEnd end = InputEnd::None;
-        const long got = source_.ReadChannel(bytes_, kLookAheadSize, end);
-        if (got == kDeviceClearEnd) {
+        const Taken got = source_.ReadChannel(bytes_, kLookAheadSize, end);
+        if (got.outcome == Input::ClearEnded) {
             clearPending_ = true;
-        } else if (got == kProgramMessageEnd) {
+        } else if (got.outcome == Input::ProgramEnded) {
             endPending_ = true;
-        } else if (got <= 0) {
+        } else if (!got.HasBytes()) {
             return got;
         } else {
-            count_ = static_cast<uint32_t>(got);
+            count_ = static_cast<uint32_t>(got.count);
             endsMessage_ = end == InputEnd::Message;
         }
     }
     if (count_ == 0 && clearPending_) {
-        return kDeviceClearEnd;
+        return Taken::Without(Input::ClearEnded);
     }
     if (count_ == 0 && endPending_) {
-        return kProgramMessageEnd;
+        return Taken::Without(Input::ProgramEnded);
     }
     const uint32_t m = n < count_ ? n : count_;
     std::memcpy(destination, bytes_ + pos_, m);
-    return m;
+    return Taken::Bytes(m);
 }
 
 bool LookAhead::RunsOn() const
@@ -40,37 +40,37 @@ bool LookAhead::RunsOn() const
     return count_ != 0 && !endsMessage_ && !clearPending_ && !endPending_ && !source_.PayloadLeft();
 }
 
-long LookAhead::PeekJoined(uint8_t* destination, uint32_t n)
+Taken LookAhead::PeekJoined(uint8_t* destination, uint32_t n)
 {
     if (n > kLookAheadSize) {
-        return -1;
+        return Taken::Without(Input::Failed);
     }
     if (count_ < n && RunsOn()) {
-        const long joined = JoinNextMessages(n);
-        if (joined <= 0) {
-            return joined;
+        const Input joined = JoinNextMessages(n);
+        if (joined != Input::Bytes) {
+            return Taken::Without(joined);
         }
     }
     return Peek(destination, n);
 }
 
-long LookAhead::JoinNextMessages(uint32_t n)
+Input LookAhead::JoinNextMessages(uint32_t n)
 {
     std::memmove(bytes_, bytes_ + pos_, count_);
     pos_ = 0;
     while (count_ < n) {
         InputEnd end = InputEnd::None;
         const uint32_t before = count_;
-        const long got = source_.ReadChannel(bytes_ + count_, kLookAheadSize - count_, end);
-        if (got == kDeviceClearEnd) {
+        const Taken got = source_.ReadChannel(bytes_ + count_, kLookAheadSize - count_, end);
+        if (got.outcome == Input::ClearEnded) {
             // The clear empties the input: the program message whose bytes
             // waited here for their next message is never executed.
             count_ = 0;
             endsMessage_ = false;
             clearPending_ = true;
-            return 1;
+            return Input::Bytes;
         }
-        if (got == kProgramMessageEnd) {
+        if (got.outcome == Input::ProgramEnded) {
             // The bytes end the program message. After a unit separator a
             // unit of its own (the end, read as a newline) follows them, so
             // that the separator does not carry the message on.
@@ -83,39 +83,39 @@ long LookAhead::JoinNextMessages(uint32_t n)
             } else {
                 endsMessage_ = true;
             }
-            return 1;
+            return Input::Bytes;
         }
-        if (got <= 0) {
-            return got;
+        if (!got.HasBytes()) {
+            return got.outcome;
         }
-        count_ += static_cast<uint32_t>(got);
+        count_ += static_cast<uint32_t>(got.count);
         endsMessage_ = end == InputEnd::Message;
         if (endsMessage_ || source_.PayloadLeft() || count_ == kLookAheadSize ||
             std::memchr(bytes_ + before, '\n', count_ - before) != nullptr) {
-            return 1;
+            return Input::Bytes;
         }
     }
-    return 1;
+    return Input::Bytes;
 }
 
-long LookAhead::Read(uint8_t* destination, uint64_t n, InputEnd& end)
+Taken LookAhead::Read(uint8_t* destination, uint64_t n, InputEnd& end)
 {
     end = InputEnd::None;
     if (count_ == 0 && endPending_) {
         if (n == 0) {
-            return -1;
+            return Taken::Without(Input::Failed);
         }
         endPending_ = false;
         end = InputEnd::Message;
-        return kProgramMessageEnd;
+        return Taken::Without(Input::ProgramEnded);
     }
     if (count_ == 0 && clearPending_) {
         if (n == 0) {
-            return -1;
+            return Taken::Without(Input::Failed);
         }
         clearPending_ = false;
         end = InputEnd::DeviceClear;
-        return kDeviceClearEnd;
+        return Taken::Without(Input::ClearEnded);
     }
     if (count_ == 0) {
         return source_.ReadChannel(destination, n, end);
@@ -126,25 +126,25 @@ long LookAhead::Read(uint8_t* destination, uint64_t n, InputEnd& end)
     count_ -= m;
     if (m == n || endsMessage_) {
         if (m == 0) {
-            return -1;
+            return Taken::Without(Input::Failed);
         }
         if (count_ != 0) {
-            return m;
+            return Taken::Bytes(m);
         }
         end = endsMessage_ ? InputEnd::Message : InputEnd::None;
         endsMessage_ = false;
-        return m;
+        return Taken::Bytes(m);
     }
     // The look-ahead is used up and its message goes on: the rest of the read
     // comes straight from the channel.
     if (source_.PayloadLeft()) {
-        const long got = source_.ReadChannel(destination + m, n - m, end);
-        if (got == kDeviceClearEnd) {
-            return m;
+        const Taken got = source_.ReadChannel(destination + m, n - m, end);
+        if (got.outcome == Input::ClearEnded) {
+            return Taken::Bytes(m);
         }
-        return got <= 0 ? got : got + static_cast<long>(m);
+        return got.HasBytes() ? Taken::Bytes(got.count + m) : got;
     }
-    return m;
+    return Taken::Bytes(m);
 }
 
 void LookAhead::Reset()

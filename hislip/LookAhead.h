@@ -14,12 +14,11 @@ class PayloadSource {
 public:
     // Places up to count (> 0) payload bytes of Data and DataEnd messages into
     // buffer, handling every other message on the way; never bytes of two
-    // messages. The bytes placed (end Message when they end a DataEnd); 0 when
-    // the peer closed; kDeviceClearEnd (end DeviceClear) when a device clear
-    // completed; kProgramMessageEnd (end Message) when an empty DataEnd ended
-    // a program message whose bytes came in Data messages; another negative
-    // value on failure.
-    virtual long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) = 0;
+    // messages. The bytes placed (end Message when they end a DataEnd); Closed
+    // when the peer closed; ClearEnded (end DeviceClear) when a device clear
+    // completed; ProgramEnded (end Message) when an empty DataEnd ended a
+    // program message whose bytes came in Data messages; Failed on failure.
+    virtual Taken ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) = 0;
     // True while the current message has payload not yet delivered.
     virtual bool PayloadLeft() const = 0;
 
@@ -33,11 +32,11 @@ class LookAhead {
 public:
     explicit LookAhead(PayloadSource& source) : source_(source) {}
 
-    long Peek(uint8_t* destination, uint32_t n);
+    Taken Peek(uint8_t* destination, uint32_t n);
     // Peek, with the bytes of the following messages joined first when the
     // bytes there end a Data message (see ByteSource::PeekJoined).
-    long PeekJoined(uint8_t* destination, uint32_t n);
-    long Read(uint8_t* destination, uint64_t n, InputEnd& end);
+    Taken PeekJoined(uint8_t* destination, uint32_t n);
+    Taken Read(uint8_t* destination, uint64_t n, InputEnd& end);
     // Input taken from the channel and not yet consumed: bytes, or the end of a
     // device clear or of a program message.
     bool HoldsInput() const { return count_ != 0 || clearPending_ || endPending_; }
@@ -49,8 +48,9 @@ private:
     bool RunsOn() const;
     // Joins the bytes of the following messages to buffered bytes that end a
     // Data message, until n are there, a newline is, or a DataEnd, a device
-    // clear or the room ends it. 1, or the receive loop's failure.
-    long JoinNextMessages(uint32_t n);
+    // clear or the room ends it. Bytes, or the receive loop's Closed or
+    // Failed.
+    Input JoinNextMessages(uint32_t n);
 
     PayloadSource& source_;
     uint8_t bytes_[kLookAheadSize] = {};

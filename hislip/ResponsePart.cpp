@@ -3,7 +3,7 @@
 
 namespace tarvos {
 
-int Channel::SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault)
+Answered Channel::SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault)
 {
     uint32_t messageId = 0;
     bool countIds = false;
@@ -11,7 +11,7 @@ int Channel::SendResponsePart(const void* data, uint32_t length, const ResponseF
     // part answers, not a sign that the client has moved on; whether the
     // response came too late is decided by its final part.
     if (!ClaimDataParts(1, messageId, countIds, false, fault.staleId)) {
-        return 1;
+        return Answered::Dropped;
     }
     return WriterResult(SendResponseMessage(MessageType::Data, messageId, length, data, fault));
 }

@@ -2,20 +2,20 @@
 
 namespace tarvos {
 
-long Cursor::Open(uint32_t limit)
+Taken Cursor::Open(uint32_t limit)
 {
     return Look(source_.PeekBytes(bytes_, limit));
 }
 
 bool Cursor::More(uint32_t limit)
 {
-    if (marker_ != 0) {
+    if (seenAs_ != Input::Bytes) {
         return false;
     }
     const size_t before = seen_;
     const size_t position = position_;
-    const long n = Look(source_.PeekJoined(bytes_, limit));
-    if (n > 0 && (seen_ > before || marker_ != 0)) {
+    const Taken seen = Look(source_.PeekJoined(bytes_, limit));
+    if (seen.HasBytes() && (seen_ > before || seenAs_ != Input::Bytes)) {
         return true;
     }
     // Nothing more: the bytes seen are as they were.
@@ -23,23 +23,23 @@ bool Cursor::More(uint32_t limit)
     return false;
 }
 
-long Cursor::Look(long n)
+Taken Cursor::Look(const Taken& peeked)
 {
     seen_ = 0;
     position_ = 0;
-    marker_ = 0;
-    if (n == kDeviceClearEnd || n == kProgramMessageEnd) {
-        marker_ = n;
+    seenAs_ = Input::Bytes;
+    if (peeked.outcome == Input::ClearEnded || peeked.outcome == Input::ProgramEnded) {
+        seenAs_ = peeked.outcome;
         bytes_[0] = '\n';
         seen_ = 1;
-    } else if (n > 0) {
-        seen_ = static_cast<size_t>(n);
+    } else if (peeked.HasBytes()) {
+        seen_ = static_cast<size_t>(peeked.count);
     } else {
         bytes_[0] = 0;
-        return n;
+        return peeked;
     }
     bytes_[seen_] = 0;
-    return static_cast<long>(seen_);
+    return Taken::Bytes(seen_);
 }
 
 void Cursor::SkipSpaces()
@@ -49,14 +49,14 @@ void Cursor::SkipSpaces()
     }
 }
 
-long Cursor::Consume(size_t count, InputEnd* end)
+Taken Cursor::Consume(size_t count, InputEnd* end)
 {
     InputEnd ended = InputEnd::None;
-    long result = source_.ReadBytes(bytes_, static_cast<uint64_t>(count), ended);
+    Taken result = source_.ReadBytes(bytes_, static_cast<uint64_t>(count), ended);
     // The end of a clear or of a program message counts as the one byte it
     // was seen as.
-    if (marker_ != 0 && result == marker_) {
-        result = 1;
+    if (seenAs_ != Input::Bytes && result.outcome == seenAs_) {
+        result = Taken::Bytes(1);
     }
     if (end != nullptr) {
         *end = ended;

@@ -17,12 +17,12 @@ public:
     Cursor& operator=(const Cursor&) = delete;
 
     // Peeks up to limit bytes (at most kLookAheadSize) and puts the position
-    // on the first. The bytes seen, or the peek's result when it saw none (0:
-    // the peer closed; negative: failure). The end of a device clear at the
-    // front is seen as one newline: it ends the program message in progress
-    // as the message's terminator would, and consuming it consumes the clear.
-    // So is an empty DataEnd that ends the program message in progress.
-    long Open(uint32_t limit);
+    // on the first. The bytes seen, or the peek's result when it saw none
+    // (Closed or Failed). The end of a device clear at the front is seen as
+    // one newline: it ends the program message in progress as the message's
+    // terminator would, and consuming it consumes the clear. So is an empty
+    // DataEnd that ends the program message in progress.
+    Taken Open(uint32_t limit);
     // The parser has looked at every byte seen and needs more: when those
     // bytes end a Data message, the bytes of the following messages are
     // joined to them (see ByteSource::PeekJoined). True when more was seen
@@ -43,20 +43,21 @@ public:
     const uint8_t* Bytes() const { return bytes_; }
 
     // Consumes the first count bytes seen (count at most Seen()); the
-    // ReadBytes result. end, when given, tells how the bytes end.
-    long Consume(size_t count, InputEnd* end = nullptr);
+    // ReadBytes result, one byte for an end seen as a newline. end, when
+    // given, tells how the bytes end.
+    Taken Consume(size_t count, InputEnd* end = nullptr);
 
 private:
-    // Takes in what a peek returned (n its result).
-    long Look(long n);
+    // Takes in what a peek returned.
+    Taken Look(const Taken& peeked);
 
     ByteSource& source_;
     uint8_t bytes_[kLookAheadSize + 1] = {};
     size_t seen_ = 0;
     size_t position_ = 0;
-    // What is seen is the end of a device clear or of a program message (that
-    // result of the peek), else 0.
-    long marker_ = 0;
+    // What is seen: bytes, or the end of a device clear or of a program
+    // message (ClearEnded or ProgramEnded, the outcome of the peek).
+    Input seenAs_ = Input::Bytes;
 };
 
 }  // namespace tarvos

@@ -65,9 +65,9 @@ long Instrument::AwaitFirstInput()
 {
     for (;;) {
         uint8_t byte = 0;
-        const long got = channel.PeekBytes(&byte, 1);
-        if (got != kDeviceClearEnd && got != kProgramMessageEnd) {
-            return got;
+        const Taken got = channel.PeekBytes(&byte, 1);
+        if (got.outcome != Input::ClearEnded && got.outcome != Input::ProgramEnded) {
+            return ParserResult(got);
         }
         // A device clear (or an empty DataEnd) before the first message ends
         // nothing.
@@ -176,12 +176,12 @@ bool Instrument::FireDeviceSignals()
     return true;
 }
 
-int Instrument::SendDeviceResponse(const std::string& answers)
+Answered Instrument::SendDeviceResponse(const std::string& answers)
 {
     size_t at = 0;
     while (answers.size() - at > kDevicePartSize) {
-        const int sent = responses.SendResponsePart(answers.data() + at, static_cast<uint32_t>(kDevicePartSize));
-        if (sent < 0) {
+        const Answered sent = responses.SendResponsePart(answers.data() + at, static_cast<uint32_t>(kDevicePartSize));
+        if (sent == Answered::Failed) {
             return sent;
         }
         at += kDevicePartSize;
@@ -207,20 +207,20 @@ long Instrument::ServeDevice(definition::DeviceInstance& device)
             unitClears = channel.CompletedClears();
         }
         InputEnd end = InputEnd::None;
-        const long got = channel.ReadBytes(buffer, sizeof(buffer), end);
-        if (got == kDeviceClearEnd || end == InputEnd::DeviceClear) {
+        const Taken got = channel.ReadBytes(buffer, sizeof(buffer), end);
+        if (got.outcome == Input::ClearEnded || end == InputEnd::DeviceClear) {
             // The clear ends the program message; nothing of it is executed.
             message.clear();
             overflow = false;
             continue;
         }
-        if (got == kProgramMessageEnd) {
+        if (got.outcome == Input::ProgramEnded) {
             // An empty DataEnd ends the program message that came in Data
             // messages: nothing more to add.
-        } else if (got <= 0) {
-            return got;
-        } else if (message.size() + static_cast<size_t>(got) <= kProgramMessageLimit) {
-            message.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(got));
+        } else if (!got.HasBytes()) {
+            return ParserResult(got);
+        } else if (message.size() + static_cast<size_t>(got.count) <= kProgramMessageLimit) {
+            message.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(got.count));
         } else {
             overflow = true;
         }
@@ -248,7 +248,7 @@ long Instrument::ServeDevice(definition::DeviceInstance& device)
         if (channel.CompletedClears() != unitClears || answers.empty()) {
             continue;
         }
-        if (SendDeviceResponse(answers) < 0) {
+        if (SendDeviceResponse(answers) == Answered::Failed) {
             return -1;
         }
     }

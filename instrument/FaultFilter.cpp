@@ -133,13 +133,14 @@ ResponseFault FaultFilter::Next()
     return fault;
 }
 
-int FaultFilter::SendPending(size_t upto, bool lateCheck, bool& dropped)
+Answered FaultFilter::SendPending(size_t upto, bool lateCheck)
 {
-    dropped = false;
     const size_t size = current_.split;
-    int result = 1;
+    Answered result = Answered::Sent;
     size_t offset = 0;
-    while (offset < upto && result > 0 && !dropped) {
+    // The parts of a file answer stop once nobody takes them; those of a
+    // joined response go on, each checked on its own.
+    while (offset < upto && (result == Answered::Sent || (result == Answered::Dropped && !lateCheck))) {
         if (!lateCheck) {
             result = channel_.SendResponsePart(pending_.data() + offset, static_cast<uint32_t>(size), Next());
             offset += size;
@@ -150,16 +151,16 @@ int FaultFilter::SendPending(size_t upto, bool lateCheck, bool& dropped)
         for (; count < kMaxResponseParts && offset < upto; ++count, offset += size) {
             parts[count] = {pending_.data() + offset, size};
         }
-        result = channel_.SendResponseParts(parts, count, dropped, Next());
+        result = channel_.SendResponseParts(parts, count, Next());
     }
     return result;
 }
 
-int FaultFilter::SendResponseEnd(const void* data, uint32_t length)
+Answered FaultFilter::SendResponseEnd(const void* data, uint32_t length)
 {
     Begin();
     if (current_.split == 0) {
-        const int result = channel_.SendResponseEnd(data, length, Next());
+        const Answered result = channel_.SendResponseEnd(data, length, Next());
         End();
         return result;
     }
@@ -169,11 +170,10 @@ int FaultFilter::SendResponseEnd(const void* data, uint32_t length)
     const size_t size = current_.split;
     const size_t rest = pending_.size() % size;
     const size_t last = pending_.empty() ? 0 : (rest == 0 ? size : rest);
-    bool dropped = false;
-    int result = SendPending(pending_.size() - last, true, dropped);
+    Answered result = SendPending(pending_.size() - last, true);
     // Parts that nobody takes leave the decision to the final part, as for a
     // file answer: dropped in a device clear, Interrupted when late.
-    if (result > 0) {
+    if (GoesOn(result)) {
         result = channel_.SendResponseEnd(pending_.data() + pending_.size() - last, static_cast<uint32_t>(last),
                                           Next());
     }
@@ -181,7 +181,7 @@ int FaultFilter::SendResponseEnd(const void* data, uint32_t length)
     return result;
 }
 
-int FaultFilter::SendResponsePart(const void* data, uint32_t length)
+Answered FaultFilter::SendResponsePart(const void* data, uint32_t length)
 {
     Begin();
     if (current_.split == 0) {
@@ -189,24 +189,23 @@ int FaultFilter::SendResponsePart(const void* data, uint32_t length)
     }
     pending_.append(static_cast<const char*>(data), length);
     const size_t full = pending_.size() - pending_.size() % current_.split;
-    bool dropped = false;
-    const int result = SendPending(full, false, dropped);
+    const Answered result = SendPending(full, false);
     pending_.erase(0, full);
     return result;
 }
 
-int FaultFilter::SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped)
+Answered FaultFilter::SendResponseParts(const platform::SendSlice* parts, uint32_t count)
 {
     Begin();
     if (current_.split == 0) {
-        return channel_.SendResponseParts(parts, count, dropped, Next());
+        return channel_.SendResponseParts(parts, count, Next());
     }
     for (uint32_t i = 0; i < count; ++i) {
         pending_.append(static_cast<const char*>(parts[i].data), parts[i].length);
     }
     const size_t full = pending_.size() - pending_.size() % current_.split;
-    const int result = SendPending(full, true, dropped);
-    if (dropped) {
+    const Answered result = SendPending(full, true);
+    if (result == Answered::Dropped) {
         pending_.clear();
     } else {
         pending_.erase(0, full);

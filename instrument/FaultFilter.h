@@ -45,9 +45,9 @@ public:
     // send, dropped units) no longer holds its faults or its exemption.
     void Idle();
 
-    int SendResponseEnd(const void* data, uint32_t length) override;
-    int SendResponsePart(const void* data, uint32_t length) override;
-    int SendResponseParts(const platform::SendSlice* parts, uint32_t count, bool& dropped) override;
+    Answered SendResponseEnd(const void* data, uint32_t length) override;
+    Answered SendResponsePart(const void* data, uint32_t length) override;
+    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count) override;
 
 private:
     struct Faults {
@@ -71,8 +71,9 @@ private:
     ResponseFault Next();
     // Sends the first upto bytes of pending_ (a multiple of the split size) as
     // Data messages of the split size: checked like the parts of a file
-    // answer when lateCheck, else like those of a joined response.
-    int SendPending(size_t upto, bool lateCheck, bool& dropped);
+    // answer when lateCheck (they stop once they are dropped), else like
+    // those of a joined response (each is booked on its own).
+    Answered SendPending(size_t upto, bool lateCheck);
 
     Channel& channel_;
     Faults armed_;

@@ -109,8 +109,7 @@ int Instrument::ReadFileQuery(const std::string&, uint8_t& delimiter)
     parts[0] = {blockHeader, static_cast<size_t>(headerLength)};
     size_t count = 1;
     uint64_t left = length;
-    int result = 1;
-    bool dropped = false;
+    Answered result = Answered::Sent;
     for (;;) {
         const size_t want = left < kBurst ? static_cast<size_t>(left) : kBurst;
         // A failed read, or a file that shrank since its length was taken, ends
@@ -121,18 +120,20 @@ int Instrument::ReadFileQuery(const std::string&, uint8_t& delimiter)
             parts[count++] = {burst.get() + offset, taken - offset < kChunk ? taken - offset : kChunk};
         }
         if (count > 0) {
-            result = responses.SendResponseParts(parts, static_cast<uint32_t>(count), dropped);
+            result = responses.SendResponseParts(parts, static_cast<uint32_t>(count));
         }
         count = 0;
         left -= taken;
-        if (result <= 0 || dropped || taken == 0 || left == 0) {
+        if (result != Answered::Sent || taken == 0 || left == 0) {
             break;
         }
     }
-    if (result > 0) {
+    // Parts that nobody takes leave the decision to the final part: dropped
+    // in a device clear, Interrupted when late.
+    if (GoesOn(result)) {
         responses.SendResponseEnd("\n", 1);
     }
-    return result;
+    return HandlerResult(result);
 }
 
 int Instrument::WriteFile(const std::string&, uint8_t& delimiter)

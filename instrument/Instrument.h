@@ -100,8 +100,9 @@ private:
     // A DIAG:FAULT unit of such a session: true when the unit is one (any
     // answer appended to out); stop when a fault ended the session.
     bool DeviceFaultUnit(std::string_view unit, std::string& out, bool& stop);
-    // Sends the answers of one program message (in parts when large).
-    int SendDeviceResponse(const std::string& answers);
+    // Sends the answers of one program message (in parts when large); how
+    // the last part left, or the part that failed.
+    Answered SendDeviceResponse(const std::string& answers);
     // What a DIAG:FAULT unit of a defined instrument's message fires (FatalError,
     // Error, the Interrupted pair) waits until the message has left the
     // instrument's lock: no send ever holds up the other sessions of that
@@ -114,6 +115,13 @@ private:
     // Fires them; false when a FatalError ended the session.
     bool FireDeviceSignals();
 
+    // A handler's result for a response that left as answered: 1 when the
+    // session goes on, 0 when the response stopped short, -1 when the send
+    // failed.
+    static int HandlerResult(Answered answered)
+    {
+        return GoesOn(answered) ? 1 : answered == Answered::Short ? 0 : -1;
+    }
     // Sends the collected response with a newline and empties the buffer.
     void Flush();
     // Drops the collected units of the program message. A response whose first

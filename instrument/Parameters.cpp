@@ -24,7 +24,7 @@ long Parser::ParseQuotedString(std::string& text, uint8_t& delimiter)
 {
     delimiter = 0;
     Cursor look(source_);
-    const long n = look.Open(kParameterPeek);
+    const long n = ParserResult(look.Open(kParameterPeek));
     if (n <= 0) {
         return n;
     }
@@ -83,7 +83,7 @@ long Parser::ParseQuotedString(std::string& text, uint8_t& delimiter)
     // seen only when the string ran up to it.
     const size_t end = look.Position();
     const size_t seen = look.Seen();
-    return look.Consume(end >= seen ? seen : end + 1);
+    return ParserResult(look.Consume(end >= seen ? seen : end + 1));
 }
 
 long Parser::ParseInteger(int32_t& value, uint8_t& delimiter, uint64_t* exact)
@@ -114,7 +114,7 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
 {
     delimiter = 0;
     Cursor look(source_);
-    long n = look.Open(kParameterPeek);
+    long n = ParserResult(look.Open(kParameterPeek));
     if (n <= 0) {
         return n;
     }
@@ -166,7 +166,7 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
         }
     }
     InputEnd end = InputEnd::None;
-    const long header = look.Consume(i, &end);
+    const long header = ParserResult(look.Consume(i, &end));
     if (header <= 0) {
         return header;
     }
@@ -196,13 +196,14 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
         uint32_t filled = 0;
         long got = 1;
         while (filled < want && end == InputEnd::None) {
-            got = source_.ReadBytes(blockBuffer_ + filled, want - filled, end);
-            if (got == kDeviceClearEnd || got == kProgramMessageEnd) {
+            const Taken taken = source_.ReadBytes(blockBuffer_ + filled, want - filled, end);
+            if (taken.outcome == Input::ClearEnded || taken.outcome == Input::ProgramEnded) {
                 // Nothing more arrived before the clear, or the empty DataEnd,
                 // ended the block.
                 got = 1;
                 break;
             }
+            got = ParserResult(taken);
             if (got <= 0) {
                 break;
             }
@@ -222,7 +223,7 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
         }
     }
 
-    n = look.Open(kParameterPeek);
+    n = ParserResult(look.Open(kParameterPeek));
     if (n <= 0) {
         return n;
     }
@@ -233,12 +234,12 @@ long Parser::ParseBlock(BlockSink& sink, uint8_t& delimiter)
     delimiter = look.Here();
     long read = 1;
     if (delimiter == ',' || delimiter == '\n') {
-        read = look.Consume(look.Position() + 1);
+        read = ParserResult(look.Consume(look.Position() + 1));
     } else {
         platform::ConsolePrint("Unexpected Delimiter 0x%x\n",
                                static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(delimiter))));
         if (look.Position() > 0) {
-            read = look.Consume(look.Position());
+            read = ParserResult(look.Consume(look.Position()));
         }
     }
     if (read <= 0) {

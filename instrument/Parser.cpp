@@ -24,7 +24,7 @@ bool EndsToken(uint8_t b)
 long Parser::SkipThrough(uint8_t byte)
 {
     Cursor look(source_);
-    const long n = look.Open(kLookAheadSize);
+    const long n = ParserResult(look.Open(kLookAheadSize));
     if (n <= 0) {
         return n;
     }
@@ -34,7 +34,7 @@ long Parser::SkipThrough(uint8_t byte)
     }
     const size_t take = found != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(found) - look.Bytes()) + 1
                                          : look.Seen();
-    return look.Consume(take);
+    return ParserResult(look.Consume(take));
 }
 
 long Parser::NextToken(std::string& token, uint8_t& delimiter, bool trace)
@@ -42,7 +42,7 @@ long Parser::NextToken(std::string& token, uint8_t& delimiter, bool trace)
     token.clear();
     delimiter = 0;
     Cursor look(source_);
-    const long n = look.Open(kTokenPeek);
+    const long n = ParserResult(look.Open(kTokenPeek));
     if (n <= 0) {
         return n;
     }
@@ -81,7 +81,7 @@ long Parser::NextToken(std::string& token, uint8_t& delimiter, bool trace)
     look.SkipSpaces();
     delimiter = look.Here();
     const bool consumed = delimiter == ',' || delimiter == '\n' || delimiter == ';';
-    return look.Consume(look.Position() + (consumed ? 1 : 0));
+    return ParserResult(look.Consume(look.Position() + (consumed ? 1 : 0)));
 }
 
 void Parser::ReleaseBlockBuffer()
@@ -99,10 +99,11 @@ long Parser::DropBlockData(uint32_t length, uint32_t& count, InputEnd& end)
     long got = 1;
     while (count < length && end == InputEnd::None) {
         const uint32_t want = length - count < sizeof(scrap) ? length - count : static_cast<uint32_t>(sizeof(scrap));
-        got = source_.ReadBytes(scrap, want, end);
-        if (got == kDeviceClearEnd || got == kProgramMessageEnd) {
+        const Taken taken = source_.ReadBytes(scrap, want, end);
+        if (taken.outcome == Input::ClearEnded || taken.outcome == Input::ProgramEnded) {
             return 1;
         }
+        got = ParserResult(taken);
         if (got <= 0) {
             return got;
         }

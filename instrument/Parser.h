@@ -18,6 +18,16 @@ constexpr uint32_t kBlockLengthLimit = 209715200u;
 // A block's data passes through a buffer of this size on its way to its sink.
 constexpr uint32_t kBlockBufferSize = 1u << 20;
 
+// What the byte source gave back, in the terms of the parser's results: the
+// bytes taken, 0 when the peer closed, -1 for whatever else came instead of
+// bytes.
+constexpr long ParserResult(const Taken& taken)
+{
+    return taken.outcome == Input::Bytes    ? static_cast<long>(taken.count)
+           : taken.outcome == Input::Closed ? 0
+                                            : -1;
+}
+
 class Parser {
 public:
     // budget (when given) pays for the block buffer: without it a block is
@@ -53,7 +63,8 @@ public:
 
 private:
     // Reads a block's data of length bytes through a small buffer and drops
-    // it; the ReadBytes result of the last read, end as it tells.
+    // it; the result of the last read (1 when it met an end instead of
+    // bytes), end as it tells.
     long DropBlockData(uint32_t length, uint32_t& count, InputEnd& end);
 
     ByteSource& source_;

@@ -73,16 +73,16 @@ int Instrument::AddResponse(const std::string& unit, uint8_t delimiter)
         if (responseBuffer.size() < ResponsePartLimit()) {
             return 1;
         }
-        const int result =
+        const Answered result =
             responses.SendResponsePart(responseBuffer.data(), static_cast<uint32_t>(responseBuffer.size()));
         responseBuffer.clear();
         responseStarted = true;
-        return result;
+        return HandlerResult(result);
     }
     responseBuffer += '\n';
-    const int result = responses.SendResponse(responseBuffer);
+    const Answered result = responses.SendResponse(responseBuffer);
     EndResponse();
-    return result;
+    return HandlerResult(result);
 }
 
 void Instrument::Flush()

@@ -40,34 +40,34 @@ public:
     // Device clears that reads have consumed so far.
     int ClearsConsumed() const { return clearsConsumed_; }
 
-    long PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead_.Peek(destination, n); }
-    long PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead_.PeekJoined(destination, n); }
-    long ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
+    Taken PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead_.Peek(destination, n); }
+    Taken PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead_.PeekJoined(destination, n); }
+    Taken ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
     {
-        const long result = lookAhead_.Read(destination, n, end);
+        const Taken result = lookAhead_.Read(destination, n, end);
         clearsConsumed_ += end == InputEnd::DeviceClear ? 1 : 0;
         return result;
     }
     unsigned TraceNumber() const override { return traceNumber_; }
     LogState* Log() const override { return log_; }
 
-    long ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override
+    Taken ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override
     {
         end = InputEnd::None;
         if (count == 0) {
-            return 1;
+            return Taken::Bytes(1);
         }
         std::unique_lock<std::mutex> guard(mutex_);
         while (left_ == 0) {
             arrived_.wait(guard, [this] { return closed_ || !queue_.empty(); });
             if (queue_.empty()) {
-                return 0;
+                return Taken::Without(Input::Closed);
             }
             const Message next = queue_.front();
             queue_.pop_front();
             if (next.clear) {
                 end = InputEnd::DeviceClear;
-                return kDeviceClearEnd;
+                return Taken::Without(Input::ClearEnded);
             }
             current_ = next;
             taken_ = 0;
@@ -80,7 +80,7 @@ public:
         if (left_ == 0 && current_.dataEnd) {
             end = InputEnd::Message;
         }
-        return static_cast<long>(n);
+        return Taken::Bytes(n);
     }
     bool PayloadLeft() const override
     {

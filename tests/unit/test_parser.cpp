@@ -17,6 +17,7 @@
 
 namespace {
 
+using tarvos::Input;
 using tarvos::InputEnd;
 using tarvos::test::Msg;
 
@@ -78,17 +79,19 @@ protected:
     std::string Peek(uint32_t n)
     {
         std::vector<uint8_t> buffer(n + 1);
-        const long got = input.PeekBytes(buffer.data(), n);
-        return got > 0 ? std::string(buffer.begin(), buffer.begin() + got) : std::string();
+        const tarvos::Taken got = input.PeekBytes(buffer.data(), n);
+        return got.HasBytes() ? std::string(buffer.begin(), buffer.begin() + static_cast<long>(got.count))
+                              : std::string();
     }
 
     std::string Read(uint64_t n, bool& end)
     {
         std::vector<uint8_t> buffer(n);
         InputEnd ended = InputEnd::None;
-        const long got = input.ReadBytes(buffer.data(), n, ended);
+        const tarvos::Taken got = input.ReadBytes(buffer.data(), n, ended);
         end = ended != InputEnd::None;
-        return got > 0 ? std::string(buffer.begin(), buffer.begin() + got) : std::string();
+        return got.HasBytes() ? std::string(buffer.begin(), buffer.begin() + static_cast<long>(got.count))
+                              : std::string();
     }
 
     std::string LogText()
@@ -221,7 +224,7 @@ TEST_F(ProgramParser, SkipThroughWorksOnOnePeek)
 TEST_F(ProgramParser, PeekAndReadShareTheLookAhead)
 {
     uint8_t big[300];
-    EXPECT_EQ(input.PeekBytes(big, 259), -1);
+    EXPECT_EQ(input.PeekBytes(big, 259).outcome, Input::Failed);
 
     Send("0123456789");
     EXPECT_EQ(Peek(258), "0123456789");
@@ -443,10 +446,10 @@ TEST_F(ProgramParser, DeviceClearEndsTheProgramMessageInProgress)
     // The byte source reports the clear itself, not a byte.
     input.DeviceClear();
     uint8_t byte = 0;
-    EXPECT_EQ(input.PeekBytes(&byte, 1), tarvos::kDeviceClearEnd);
-    EXPECT_EQ(input.PeekBytes(&byte, 1), tarvos::kDeviceClearEnd) << "a peek consumes nothing";
+    EXPECT_EQ(input.PeekBytes(&byte, 1).outcome, Input::ClearEnded);
+    EXPECT_EQ(input.PeekBytes(&byte, 1).outcome, Input::ClearEnded) << "a peek consumes nothing";
     InputEnd end = InputEnd::None;
-    EXPECT_EQ(input.ReadBytes(&byte, 1, end), tarvos::kDeviceClearEnd);
+    EXPECT_EQ(input.ReadBytes(&byte, 1, end).outcome, Input::ClearEnded);
     EXPECT_EQ(end, InputEnd::DeviceClear);
     EXPECT_EQ(input.ClearsConsumed(), 1);
 
