@@ -109,6 +109,54 @@ Sent Channel::SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageP
                        payloadLength);
 }
 
+void Channel::TraceMessages(const OutgoingMessages& messages)
+{
+    if (!VerboseEnabled(log)) {
+        return;
+    }
+    for (uint32_t i = 0; i < messages.count; ++i) {
+        const MessageHeader sent = DecodeHeader(messages.headers[i]);
+        TraceSend(sent.messageType, sent.controlCode, sent.messageParameter, static_cast<uint32_t>(sent.payloadLength),
+                  messages.slices[2 * i + 1].data);
+    }
+}
+
+Sent Channel::SendMessages(const OutgoingMessages& messages, bool shapeable)
+{
+    if (SendsBytewise(shapeable)) {
+        // Byte by byte there is nothing to gather: one message after the other.
+        for (uint32_t i = 0; i < messages.count; ++i) {
+            platform::MutexLock sending(sendLock);
+            TraceMessages({&messages.headers[i], &messages.slices[2 * i], 1});
+            const auto* payload = static_cast<const uint8_t*>(messages.slices[2 * i + 1].data);
+            const auto length = static_cast<uint32_t>(messages.slices[2 * i + 1].length);
+            if (!SendBytewise(messages.headers[i], payload, length, shapeable)) {
+                return Sent::Failed;
+            }
+        }
+        return Sent::Whole;
+    }
+    uint64_t payload = 0;
+    for (uint32_t i = 0; i < messages.count; ++i) {
+        payload += messages.slices[2 * i + 1].length;
+    }
+    const long expected = static_cast<long>(messages.count * kHeaderSize + payload);
+    platform::MutexLock sending(sendLock);
+    TraceMessages(messages);
+    const long sent = platform::SendSlices(Socket(), messages.slices, 2 * messages.count);
+    // Reported as for the last message: short when the socket took less than all.
+    if (sent == expected) {
+        return Sent::Whole;
+    }
+    return SendOutcome(sent, expected, static_cast<uint32_t>(payload));
+}
+
+long Channel::SendBytes(const platform::SendSlice* slices, uint32_t count)
+{
+    platform::MutexLock sending(sendLock);
+    return platform::SendSlices(Socket(), slices, count);
+}
+
 bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowShape)
 {
     const platform::SocketHandle s = Socket();

@@ -16,7 +16,7 @@
 #include "hislip/Protocol.h"
 #include "hislip/ReceiveBuffer.h"
 #include "hislip/ReceiveResult.h"
-#include "hislip/ResponseFault.h"
+#include "hislip/ResponseDecorator.h"
 #include "hislip/ResponseWriter.h"
 #include "hislip/Session.h"
 #include "hislip/SocketStream.h"
@@ -36,8 +36,9 @@ bool InputPending(platform::SocketHandle socket);
 
 // The program bytes it receives are the ByteSource of the session's parser;
 // its receive loop is the PayloadSource of its own look-ahead; the responses
-// of the session's instrument leave through it as its ResponseWriter.
-class Channel : public ByteSource, public PayloadSource, public ResponseWriter {
+// of the session's instrument leave through it as its ResponseWriter, and
+// through its plain ResponseOutlet (or the decorator its hooks name).
+class Channel : public ByteSource, public PayloadSource, public ResponseWriter, public ResponseOutlet {
 public:
     // socket: the connection's socket, written by its owner under the owner's
     // lock and read here without one.
@@ -76,18 +77,14 @@ public:
     unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
 
     // --- responses (see ResponseWriter) ---
-    Answered SendResponseEnd(const void* data, uint32_t length) override { return SendResponseEnd(data, length, {}); }
-    Answered SendResponsePart(const void* data, uint32_t length) override { return SendResponsePart(data, length, {}); }
-    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count) override
-    {
-        return SendResponseParts(parts, count, {});
-    }
-    // The same, shaped by a test fault. A cut response returns Short (less
-    // than its payload left).
-    Answered SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(sendLock);
-    Answered SendResponsePart(const void* data, uint32_t length, const ResponseFault& fault) EXCLUDES(sendLock);
-    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count, const ResponseFault& fault)
-        EXCLUDES(sendLock);
+    Answered SendResponseEnd(const void* data, uint32_t length) override EXCLUDES(sendLock);
+    Answered SendResponsePart(const void* data, uint32_t length) override EXCLUDES(sendLock);
+    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count) override EXCLUDES(sendLock);
+
+    // --- the plain way out of responses (see ResponseOutlet) ---
+    Sent SendMessages(const OutgoingMessages& messages, bool shapeable) override EXCLUDES(sendLock);
+    void TraceMessages(const OutgoingMessages& messages) override;
+    long SendBytes(const platform::SendSlice* slices, uint32_t count) override EXCLUDES(sendLock);
 
     // --- test faults of the session ---
     // Sends the Interrupted pair for the current MessageID at once, with the
@@ -95,7 +92,7 @@ public:
     bool SignalInterrupted();
     // Shuts both channels of the session down: their workers and the client
     // see the end.
-    void ShutDownSession();
+    void ShutDownSession() override;
     // The session's pace and armed service request, which reach the protocol
     // path through its hooks.
     TestFeatures& Features() { return features; }
@@ -273,7 +270,7 @@ private:
     // lines) when they are dropped, else the MessageID of the first part and
     // whether each further part counts its own. Without lateCheck, pending
     // input doesn't drop them (it is the rest of their own program message).
-    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId);
+    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck);
     // A send as the ResponseWriter tells it.
     static Answered WriterResult(Sent sent)
     {
@@ -312,12 +309,9 @@ private:
     // the error line) when a send failed.
     bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowShape)
         REQUIRES(sendLock);
-    // A response message whose bytes leave only half: the gathered slices,
-    // then the session is shut down. Short, or Failed when the send failed.
-    Sent SendCut(const platform::SendSlice* slices, uint32_t count) EXCLUDES(sendLock);
-    // The message of a response, cut when the fault says so.
-    Sent SendResponseMessage(MessageType type, uint32_t messageId, uint32_t length, const void* data,
-                            const ResponseFault& fault) EXCLUDES(sendLock);
+    // Sends booked response messages: the plain way, or through the decorator
+    // that the hooks name while a test wants them other than plain.
+    Sent SendResponseMessages(OutgoingMessages& messages) EXCLUDES(sendLock);
 
     Engine& engine;
     // Where this channel's lines go: the engine's log.

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "hislip/ResponseDecorator.h"
+
 namespace tarvos {
 
 class ChannelHooks {
@@ -29,6 +31,9 @@ public:
     // byte and may be shaped; the message began at startMs.
     virtual void BeforeByte(uint64_t startMs, uint32_t index) = 0;
     virtual void On(Event event) = 0;
+    // What the session's responses leave through instead of the plain send
+    // while a test wants them other than plain; null otherwise.
+    virtual ResponseDecorator* Decorator() const = 0;
 
 protected:
     ~ChannelHooks() = default;

@@ -53,14 +53,14 @@ Step Channel::HandleData()
     return Step::GoOn;
 }
 
-Answered Channel::SendResponseEnd(const void* data, uint32_t length, const ResponseFault& fault)
+Answered Channel::SendResponseEnd(const void* data, uint32_t length)
 {
     if (session == nullptr) {
         LogVerbose(log, "INFO: message discarded");
         return Answered::Dropped;
     }
     const Session::Booking booking = session->BookFinal(
-        header.messageParameter, fault.staleId, [this] { return discard.load(); }, [this] { return ResponseIsLate(); });
+        header.messageParameter, [this] { return discard.load(); }, [this] { return ResponseIsLate(); });
     if (booking.outcome == Session::Booked::Discarded) {
         return Answered::Dropped;
     }
@@ -69,7 +69,14 @@ Answered Channel::SendResponseEnd(const void* data, uint32_t length, const Respo
         return SendInterruptedPair(booking.firstId, "ERROR: in sending AsyncInterrupted", true) ? Answered::Dropped
                                                                                           : Answered::Failed;
     }
-    return WriterResult(SendResponseMessage(MessageType::DataEnd, booking.firstId, length, data, fault));
+    if (data == nullptr) {
+        length = 0;
+    }
+    uint8_t headers[1][kHeaderSize];
+    EncodeHeader(headers[0], static_cast<uint8_t>(MessageType::DataEnd), 0, booking.firstId, length);
+    platform::SendSlice slices[2] = {{headers[0], kHeaderSize}, {data, length}};
+    OutgoingMessages messages {headers, slices, 1};
+    return WriterResult(SendResponseMessages(messages));
 }
 
 bool Channel::ResponseIsLate()
@@ -80,7 +87,7 @@ bool Channel::ResponseIsLate()
     return input.Held() != 0 || remaining != 0 || lookAhead.HoldsInput() || InputPending(Socket());
 }
 
-bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck, bool staleId)
+bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck)
 {
     if (session == nullptr) {
         for (uint32_t i = 0; i < parts; ++i) {
@@ -89,7 +96,7 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
         return false;
     }
     const Session::Booking booking = session->BookParts(
-        parts, header.messageParameter, staleId, lateCheck, [this] { return discard.load(); },
+        parts, header.messageParameter, lateCheck, [this] { return discard.load(); },
         [this] { return ResponseIsLate(); });
     if (booking.outcome != Session::Booked::Sent) {
         return false;
@@ -100,7 +107,7 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
     return true;
 }
 
-Answered Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count, const ResponseFault& fault)
+Answered Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count)
 {
     if (count == 0) {
         return Answered::Sent;
@@ -110,48 +117,27 @@ Answered Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t c
     }
     uint32_t firstId = 0;
     bool countIds = false;
-    if (!ClaimDataParts(count, firstId, countIds, true, fault.staleId)) {
+    if (!ClaimDataParts(count, firstId, countIds, true)) {
         return Answered::Dropped;
-    }
-    auto idOf = [&](uint32_t i) { return countIds ? firstId + 2 * i : firstId; };
-    if (!fault.cut && SendsBytewise(!fault.unpaced)) {
-        // Byte by byte there is nothing to gather.
-        Sent result = Sent::Whole;
-        for (uint32_t i = 0; i < count && result == Sent::Whole; ++i) {
-            result = SendMessageAs(static_cast<uint8_t>(MessageType::Data), 0, idOf(i),
-                                   static_cast<uint32_t>(parts[i].length), parts[i].data, !fault.unpaced);
-        }
-        return WriterResult(result);
     }
     uint8_t headers[kMaxResponseParts][kHeaderSize];
     platform::SendSlice slices[2 * kMaxResponseParts];
-    uint64_t payload = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const auto n = static_cast<uint32_t>(parts[i].length);
-        EncodeHeader(headers[i], static_cast<uint8_t>(MessageType::Data), 0, idOf(i), n);
+        EncodeHeader(headers[i], static_cast<uint8_t>(MessageType::Data), 0, countIds ? firstId + 2 * i : firstId, n);
         slices[2 * i] = {headers[i], kHeaderSize};
         slices[2 * i + 1] = parts[i];
-        payload += n;
     }
-    auto traceParts = [&] {
-        for (uint32_t i = 0; i < count; ++i) {
-            TraceSend(static_cast<uint8_t>(MessageType::Data), 0, idOf(i), static_cast<uint32_t>(parts[i].length),
-                      parts[i].data);
-        }
-    };
-    if (fault.cut) {
-        traceParts();
-        return WriterResult(SendCut(slices, 2 * count));
+    OutgoingMessages messages {headers, slices, count};
+    return WriterResult(SendResponseMessages(messages));
+}
+
+Sent Channel::SendResponseMessages(OutgoingMessages& messages)
+{
+    if (ResponseDecorator* const decorator = Hooks().Decorator(); decorator != nullptr) {
+        return decorator->Send(messages, *this);
     }
-    platform::MutexLock sending(sendLock);
-    traceParts();
-    const long expected = static_cast<long>(count * kHeaderSize + payload);
-    const long sent = platform::SendSlices(Socket(), slices, 2 * count);
-    // Reported as for the last part: short when the socket took less than all.
-    if (sent == expected) {
-        return Answered::Sent;
-    }
-    return WriterResult(SendOutcome(sent, expected, static_cast<uint32_t>(payload)));
+    return SendMessages(messages, true);
 }
 
 }  // namespace tarvos

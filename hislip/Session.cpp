@@ -211,17 +211,16 @@ void Session::QueueInterruptedLocked()
     SetStatusLocked(static_cast<uint8_t>(statusByte | kErrorQueueBit), srEnable);
 }
 
-uint32_t Session::TakeResponseIds(uint32_t parts, uint32_t answeredId, bool staleId)
+uint32_t Session::TakeResponseIds(uint32_t parts, uint32_t answeredId)
 {
     // Synchronized mode answers with the MessageID of the message answered;
     // overlapped mode numbers its response messages itself.
-    uint32_t first = answeredId;
-    if (overlapped) {
-        first = lastResponseId + 2;
-        lastResponseId += 2 * parts;
+    if (!overlapped) {
+        return answeredId;
     }
-    // A stale-ID fault names the message before.
-    return staleId ? first - 2 : first;
+    const uint32_t first = lastResponseId + 2;
+    lastResponseId += 2 * parts;
+    return first;
 }
 
 Session::ReleaseDecision Session::DecideRelease(uint32_t messageId, LockTable& locks, LockTable::SessionKey key)

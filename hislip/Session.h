@@ -97,12 +97,12 @@ public:
     // session's lock, so that neither a clear nor the late check can slip
     // between them and the booking.
     template <typename Discarding, typename LateCheck>
-    Booking BookFinal(uint32_t answeredId, bool staleId, Discarding discarding, LateCheck late) EXCLUDES(lock);
+    Booking BookFinal(uint32_t answeredId, Discarding discarding, LateCheck late) EXCLUDES(lock);
     // Books parts non-final response messages (lateCheck: new input makes them
     // late); one log line for each part that never leaves.
     template <typename Discarding, typename LateCheck>
-    Booking BookParts(uint32_t parts, uint32_t answeredId, bool staleId, bool lateCheck, Discarding discarding,
-                      LateCheck late) EXCLUDES(lock);
+    Booking BookParts(uint32_t parts, uint32_t answeredId, bool lateCheck, Discarding discarding, LateCheck late)
+        EXCLUDES(lock);
     // A test fault: the Interrupted entry and status of a late response, now.
     void Interrupt() EXCLUDES(lock);
 
@@ -144,7 +144,7 @@ private:
     void SetStatusLocked(uint8_t status, uint8_t enable) REQUIRES(lock);
     void SetMavLocked(bool flag) REQUIRES(lock);
     void QueueInterruptedLocked() REQUIRES(lock);
-    uint32_t TakeResponseIds(uint32_t parts, uint32_t answeredId, bool staleId) REQUIRES(lock);
+    uint32_t TakeResponseIds(uint32_t parts, uint32_t answeredId) REQUIRES(lock);
     // A service request decided under the lock leaves only once the lock is
     // left (TakeDueRequest), so that no send ever holds it.
     void DueRequest(uint8_t status) REQUIRES(lock)
@@ -190,7 +190,7 @@ private:
 };
 
 template <typename Discarding, typename LateCheck>
-Session::Booking Session::BookFinal(uint32_t answeredId, bool staleId, Discarding discarding, LateCheck late)
+Session::Booking Session::BookFinal(uint32_t answeredId, Discarding discarding, LateCheck late)
 {
     platform::MutexLock guard(lock);
     Booking booking;
@@ -209,15 +209,15 @@ Session::Booking Session::BookFinal(uint32_t answeredId, bool staleId, Discardin
         LogVerbose(log, "INFO: ExpectRMTdelivered = true");
         SetMavLocked(true);
         responseSent = true;
-        booking.firstId = TakeResponseIds(1, answeredId, staleId);
+        booking.firstId = TakeResponseIds(1, answeredId);
     }
     Check();
     return booking;
 }
 
 template <typename Discarding, typename LateCheck>
-Session::Booking Session::BookParts(uint32_t parts, uint32_t answeredId, bool staleId, bool lateCheck,
-                                    Discarding discarding, LateCheck late)
+Session::Booking Session::BookParts(uint32_t parts, uint32_t answeredId, bool lateCheck, Discarding discarding,
+                                    LateCheck late)
 {
     platform::MutexLock guard(lock);
     Booking booking;
@@ -238,7 +238,7 @@ Session::Booking Session::BookParts(uint32_t parts, uint32_t answeredId, bool st
     responseSent = true;
     SetMavLocked(true);
     booking.countIds = overlapped;
-    booking.firstId = TakeResponseIds(parts, answeredId, staleId);
+    booking.firstId = TakeResponseIds(parts, answeredId);
     Check();
     return booking;
 }

@@ -67,6 +67,7 @@ void TestFeatures::On(Event event)
         break;
     case Event::Reset:
         SetPace(kNoPace);
+        decorator_ = nullptr;
         break;
     }
 }

@@ -1,7 +1,9 @@
 // The test features of a session that act on its protocol path: paced
-// sending (both channels, byte by byte) and the armed service request (sent
-// before the next answer of the asynchronous channel). Their state is the
-// session's; they reach the channel through its ChannelHooks only.
+// sending (both channels, byte by byte), the armed service request (sent
+// before the next answer of the asynchronous channel) and the decorator of
+// its responses (the faults of the instrument's fault filter). The pace and
+// the armed request are the session's; all of them reach the channel through
+// its ChannelHooks only.
 #pragma once
 
 #include <atomic>
@@ -34,12 +36,17 @@ public:
     // (kNoPace: none); set by the session.
     void SetPace(uint32_t us);
 
+    // Puts decorator in the way of this channel's responses (null: the plain
+    // way). For the channel's own thread.
+    void DecorateResponses(ResponseDecorator* decorator) { decorator_ = decorator; }
+
     void BeforeAsyncAnswer() override;
     bool ShapesSend() const override { return Paced(); }
     // Waits until the byte is due by the pace; a disarmed pace or the stop
     // ends the wait at once.
     void BeforeByte(uint64_t startMs, uint32_t index) override;
     void On(Event event) override;
+    ResponseDecorator* Decorator() const override { return decorator_; }
 
 private:
     Channel& channel_;
@@ -47,6 +54,7 @@ private:
     // pause begun before it.
     std::atomic<uint32_t> pace_ {kNoPace};
     platform::ChangeCounter paceChanges_;
+    ResponseDecorator* decorator_ = nullptr;
 };
 
 }  // namespace tarvos

@@ -120,17 +120,68 @@ void FaultFilter::End()
     inResponse_ = false;
     exempt_ = false;
     current_ = Faults();
+    cutNow_ = false;
     std::string().swap(pending_);
+    // The next response takes the plain way unless it is aimed otherwise.
+    channel_.Features().DecorateResponses(nullptr);
 }
 
-ResponseFault FaultFilter::Next()
+ResponseWriter& FaultFilter::Aim()
 {
-    ResponseFault fault;
-    fault.staleId = current_.staleId;
-    fault.cut = current_.drop;
-    fault.unpaced = exempt_;
+    cutNow_ = current_.drop;
     current_.drop = false;
-    return fault;
+    const bool changes = current_.staleId || cutNow_ || exempt_;
+    channel_.Features().DecorateResponses(changes ? this : nullptr);
+    return channel_;
+}
+
+Sent FaultFilter::Send(OutgoingMessages& messages, ResponseOutlet& plain)
+{
+    if (current_.staleId) {
+        // Each message names the client's message before the one it answers.
+        for (uint32_t i = 0; i < messages.count; ++i) {
+            const MessageHeader booked = DecodeHeader(messages.headers[i]);
+            EncodeHeader(messages.headers[i], booked.messageType, booked.controlCode, booked.messageParameter - 2,
+                         static_cast<uint32_t>(booked.payloadLength));
+        }
+    }
+    if (cutNow_) {
+        cutNow_ = false;
+        return Cut(messages, plain);
+    }
+    // The answer of DIAG:FAULT? leaves at full speed even in a paced session.
+    return plain.SendMessages(messages, !exempt_);
+}
+
+Sent FaultFilter::Cut(const OutgoingMessages& messages, ResponseOutlet& plain)
+{
+    const uint32_t count = 2 * messages.count;
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        total += messages.slices[i].length;
+    }
+    // The client reads a message that then stops short.
+    uint64_t keep = total / 2;
+    if (keep < kHeaderSize + 1) {
+        keep = kHeaderSize + 1;
+    }
+    if (keep >= total) {
+        keep = total - 1;
+    }
+    platform::SendSlice kept[2 * kMaxResponseParts];
+    uint32_t used = 0;
+    uint64_t left = keep;
+    for (uint32_t i = 0; i < count && left > 0 && used < 2 * kMaxResponseParts; ++i) {
+        const size_t n = messages.slices[i].length < left ? messages.slices[i].length : static_cast<size_t>(left);
+        kept[used++] = {messages.slices[i].data, n};
+        left -= n;
+    }
+    plain.TraceMessages(messages);
+    const long sent = plain.SendBytes(kept, used);
+    LogVerbose(plain.Log(), "Socket[%X]: INFO: Fault DROP: %ld of %llu bytes sent, session shut down",
+               plain.TraceNumber(), sent, static_cast<unsigned long long>(total));
+    plain.ShutDownSession();
+    return sent < 0 ? Sent::Failed : Sent::Short;
 }
 
 Answered FaultFilter::SendPending(size_t upto, bool lateCheck)
@@ -142,7 +193,7 @@ Answered FaultFilter::SendPending(size_t upto, bool lateCheck)
     // joined response go on, each checked on its own.
     while (offset < upto && (result == Answered::Sent || (result == Answered::Dropped && !lateCheck))) {
         if (!lateCheck) {
-            result = channel_.SendResponsePart(pending_.data() + offset, static_cast<uint32_t>(size), Next());
+            result = Aim().SendResponsePart(pending_.data() + offset, static_cast<uint32_t>(size));
             offset += size;
             continue;
         }
@@ -151,7 +202,7 @@ Answered FaultFilter::SendPending(size_t upto, bool lateCheck)
         for (; count < kMaxResponseParts && offset < upto; ++count, offset += size) {
             parts[count] = {pending_.data() + offset, size};
         }
-        result = channel_.SendResponseParts(parts, count, Next());
+        result = Aim().SendResponseParts(parts, count);
     }
     return result;
 }
@@ -160,7 +211,7 @@ Answered FaultFilter::SendResponseEnd(const void* data, uint32_t length)
 {
     Begin();
     if (current_.split == 0) {
-        const Answered result = channel_.SendResponseEnd(data, length, Next());
+        const Answered result = Aim().SendResponseEnd(data, length);
         End();
         return result;
     }
@@ -174,8 +225,7 @@ Answered FaultFilter::SendResponseEnd(const void* data, uint32_t length)
     // Parts that nobody takes leave the decision to the final part, as for a
     // file answer: dropped in a device clear, Interrupted when late.
     if (GoesOn(result)) {
-        result = channel_.SendResponseEnd(pending_.data() + pending_.size() - last, static_cast<uint32_t>(last),
-                                          Next());
+        result = Aim().SendResponseEnd(pending_.data() + pending_.size() - last, static_cast<uint32_t>(last));
     }
     End();
     return result;
@@ -185,7 +235,7 @@ Answered FaultFilter::SendResponsePart(const void* data, uint32_t length)
 {
     Begin();
     if (current_.split == 0) {
-        return channel_.SendResponsePart(data, length, Next());
+        return Aim().SendResponsePart(data, length);
     }
     pending_.append(static_cast<const char*>(data), length);
     const size_t full = pending_.size() - pending_.size() % current_.split;
@@ -198,7 +248,7 @@ Answered FaultFilter::SendResponseParts(const platform::SendSlice* parts, uint32
 {
     Begin();
     if (current_.split == 0) {
-        return channel_.SendResponseParts(parts, count, Next());
+        return Aim().SendResponseParts(parts, count);
     }
     for (uint32_t i = 0; i < count; ++i) {
         pending_.append(static_cast<const char*>(parts[i].data), parts[i].length);

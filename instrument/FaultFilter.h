@@ -14,7 +14,7 @@
 
 namespace tarvos {
 
-class FaultFilter final : public ResponseWriter {
+class FaultFilter final : public ResponseWriter, public ResponseDecorator {
 public:
     // The ranges of the commands' numbers; a number outside is refused with -222.
     static constexpr uint32_t kMaxSplit = uint32_t{1} << 20;  // bytes per Data message, from 1
@@ -67,8 +67,16 @@ private:
     void Begin();
     // The response ends: nothing of it is kept.
     void End();
-    // How the next message of the response leaves; the cut goes with the first.
-    ResponseFault Next();
+    // Decides how the next send of the response leaves (the cut goes with the
+    // first) and puts this filter in the channel's response path when it
+    // changes anything; the channel, to send through.
+    ResponseWriter& Aim();
+    // Sends the booked messages of the response as the faults want them: a
+    // stale MessageID, cut, or unpaced.
+    Sent Send(OutgoingMessages& messages, ResponseOutlet& plain) override;
+    // About half of the messages' bytes, but at least a whole header and a
+    // byte of payload and never all of them, then the session is shut down.
+    static Sent Cut(const OutgoingMessages& messages, ResponseOutlet& plain);
     // Sends the first upto bytes of pending_ (a multiple of the split size) as
     // Data messages of the split size: checked like the parts of a file
     // answer when lateCheck (they stop once they are dropped), else like
@@ -80,6 +88,8 @@ private:
     Faults current_;
     bool inResponse_ = false;
     bool exempt_ = false;
+    // The send now aimed is cut.
+    bool cutNow_ = false;
     uint32_t seenClears_ = 0;
     // Bytes of a split response that don't fill a message yet (fewer than the
     // split size between calls).

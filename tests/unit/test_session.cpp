@@ -56,7 +56,7 @@ protected:
     // A response to messageId that is never late.
     Session::Booking Respond(uint32_t messageId)
     {
-        return session.BookFinal(messageId, false, [] { return false; }, [] { return false; });
+        return session.BookFinal(messageId, [] { return false; }, [] { return false; });
     }
     void Pair()
     {
@@ -177,25 +177,24 @@ TEST_F(SessionTest, ResponsesAreNumberedByModeAndALateOrDiscardedOneNeverLeaves)
 {
     Pair();
     const uint32_t first = kMessageIdBeforeFirst + 2;
-    // Synchronized: every part carries the MessageID answered; a stale-ID
-    // fault names the one before.
-    Session::Booking parts = session.BookParts(3, first, false, true, [] { return false; }, [] { return false; });
+    // Synchronized: every part carries the MessageID answered.
+    Session::Booking parts = session.BookParts(3, first, true, [] { return false; }, [] { return false; });
     EXPECT_EQ(parts.outcome, Session::Booked::Sent);
     EXPECT_EQ(parts.firstId, first);
     EXPECT_FALSE(parts.countIds);
-    EXPECT_EQ(session.BookFinal(first, true, [] { return false; }, [] { return false; }).firstId, first - 2);
+    EXPECT_EQ(Respond(first).firstId, first);
 
     // Late: the final part turns into the Interrupted entry; parts are
     // dropped only when the caller asks for the check.
-    const Session::Booking late = session.BookFinal(first, false, [] { return false; }, [] { return true; });
+    const Session::Booking late = session.BookFinal(first, [] { return false; }, [] { return true; });
     EXPECT_EQ(late.outcome, Session::Booked::Late);
     EXPECT_EQ(late.firstId, first);
     EXPECT_EQ(queue.entries.size(), 1u);
-    EXPECT_EQ(session.BookParts(1, first, false, true, [] { return false; }, [] { return true; }).outcome,
+    EXPECT_EQ(session.BookParts(1, first, true, [] { return false; }, [] { return true; }).outcome,
               Session::Booked::Late);
-    EXPECT_EQ(session.BookParts(1, first, false, false, [] { return false; }, [] { return true; }).outcome,
+    EXPECT_EQ(session.BookParts(1, first, false, [] { return false; }, [] { return true; }).outcome,
               Session::Booked::Sent);
-    EXPECT_EQ(session.BookFinal(first, false, [] { return true; }, [] { return false; }).outcome,
+    EXPECT_EQ(session.BookFinal(first, [] { return true; }, [] { return false; }).outcome,
               Session::Booked::Discarded);
 
     // A clear in overlapped mode: the session numbers its response messages
@@ -204,11 +203,11 @@ TEST_F(SessionTest, ResponsesAreNumberedByModeAndALateOrDiscardedOneNeverLeaves)
     EXPECT_EQ(session.CompleteClear(true, [&] { ++cleared; }), kOverlapped);
     EXPECT_EQ(cleared, 1);
     EXPECT_EQ(session.ModeFlags(), kOverlapped);
-    parts = session.BookParts(2, 1234, false, true, [] { return false; }, [] { return true; });
+    parts = session.BookParts(2, 1234, true, [] { return false; }, [] { return true; });
     EXPECT_EQ(parts.outcome, Session::Booked::Sent);
     EXPECT_TRUE(parts.countIds);
     EXPECT_EQ(parts.firstId, kMessageIdBeforeFirst + 2);
-    EXPECT_EQ(session.BookFinal(1234, false, [] { return false; }, [] { return true; }).firstId,
+    EXPECT_EQ(session.BookFinal(1234, [] { return false; }, [] { return true; }).firstId,
               kMessageIdBeforeFirst + 6);
     // A status query for the last response message numbered shows no MAV.
     EXPECT_EQ(session.AnswerStatusQuery(kMessageIdBeforeFirst + 6, false) & kMavBit, 0);
