@@ -120,16 +120,25 @@ public:
     void ReportDeferredRelease(LockTable::Released released);
 
     // --- waits of the worker ---
+    // How a wait of the worker ended: one of its objects was set (the first
+    // of the list that was, by its index), its time ran out, or the client
+    // hung up.
+    struct Woken {
+        enum class Why : uint8_t { Set, TimedOut, ClientGone };
+        Why why = Why::TimedOut;
+        int index = -1;
+        // Object index of the list was set.
+        bool By(int object) const { return why == Why::Set && index == object; }
+    };
     // Waits like platform::WaitForAny for the objects, at most timeoutMs, and
     // also ends once this channel's client has hung up (looked at every
     // kHangUpCheckMs): the channel's stop event is then set, so that every
-    // later wait of the session ends at once too, and the result is
-    // kClientGone. A worker that waits (SLEEP, a delayed or paced response,
-    // the lock gate) so never keeps a session whose client has gone.
-    static constexpr int kClientGone = -2;
+    // later wait of the session ends at once too. A worker that waits (SLEEP,
+    // a delayed or paced response, the lock gate) so never keeps a session
+    // whose client has gone.
     static constexpr uint32_t kHangUpCheckMs = 50;
     template <typename... Objects>
-    int WaitWhileClientStays(uint32_t timeoutMs, Objects&&... objects)
+    Woken WaitWhileClientStays(uint32_t timeoutMs, Objects&&... objects)
     {
         const bool forever = timeoutMs == platform::kWaitForever;
         const uint64_t deadline = platform::NowMs() + timeoutMs;
@@ -142,13 +151,13 @@ public:
             }
             const int woken = platform::WaitForAny({objects...}, slice);
             if (woken != platform::kWaitTimedOut) {
-                return woken;
+                return {Woken::Why::Set, woken};
             }
             if (ClientHasGone()) {
-                return kClientGone;
+                return {Woken::Why::ClientGone, -1};
             }
             if (!forever && platform::NowMs() >= deadline) {
-                return platform::kWaitTimedOut;
+                return {Woken::Why::TimedOut, -1};
             }
         }
     }

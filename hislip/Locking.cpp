@@ -236,13 +236,13 @@ bool Channel::WaitForLockAccess()
         }
         // A client that has gone can't be answered; its connection ends here
         // instead of waiting for the lock with it.
-        const int woken =
+        const Woken woken =
             WaitWhileClientStays(platform::kWaitForever, clearEvent, stopEvent, Locks().ChangedSince(seen));
-        if (woken == 0) {
+        if (woken.By(0)) {
             LogVerbose(log, "INFO: socket is unblocked due to DeviceClear");
             return true;
         }
-        if (woken == 1 || woken == kClientGone) {
+        if (woken.By(1) || woken.why == Woken::Why::ClientGone) {
             return false;
         }
     }

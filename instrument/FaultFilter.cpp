@@ -108,7 +108,7 @@ void FaultFilter::Begin()
     if (current_.delay) {
         // As SLEEP: a device clear, the server's stop or the client's hang-up
         // ends the wait.
-        if (channel_.WaitWhileClientStays(current_.delayMs, channel_.ClearEvent(), channel_.StopEvent()) == 0) {
+        if (channel_.WaitWhileClientStays(current_.delayMs, channel_.ClearEvent(), channel_.StopEvent()).By(0)) {
             LogVerbose(channel_.Log(), "Socket[%X]: INFO: Fault DELAY aborted due to DeviceClear",
                        channel_.TraceNumber());
         }

@@ -13,10 +13,10 @@ int Instrument::Sleep(const std::string&, uint8_t& delimiter)
     }
     const uint32_t ms = static_cast<uint32_t>(value);
     // A client that hangs up ends the sleep: its session ends at once.
-    const int woken = channel.WaitWhileClientStays(ms, channel.ClearEvent(), channel.StopEvent());
-    if (woken == platform::kWaitTimedOut) {
+    const Channel::Woken woken = channel.WaitWhileClientStays(ms, channel.ClearEvent(), channel.StopEvent());
+    if (woken.why == Channel::Woken::Why::TimedOut) {
         LogVerbose(log, "INFO: Sleep finished");
-    } else if (woken == 0) {
+    } else if (woken.By(0)) {
         LogVerbose(log, "INFO: Sleep aborted due to DeviceClear");
     }
     return result;
