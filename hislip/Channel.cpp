@@ -27,13 +27,8 @@ bool InputPending(platform::SocketHandle socket)
 }
 
 Channel::Channel(Engine& owner, const std::atomic<platform::SocketHandle>& socketField)
-    : engine(owner), log(&owner.log), socket(socketField)
+    : engine(owner), log(&owner.log), socket(socketField), sync_(*this), async_(*this)
 {
-}
-
-void Channel::AttachErrorQueue(ErrorQueueAccess& queue)
-{
-    errorQueue = &queue;
 }
 
 Channel::~Channel()
@@ -174,6 +169,21 @@ bool Channel::SendBytewise(const uint8_t* header, const uint8_t* payload, uint32
     return true;
 }
 
+void Channel::TakeRole(Session::Role role)
+{
+    if (role == Session::Role::Sync) {
+        isSync = true;
+    } else {
+        isAsync = true;
+    }
+}
+
+void Channel::JoinSession(std::shared_ptr<Session> made, Session::Role role)
+{
+    session = std::move(made);
+    session->Join(role, this);
+}
+
 void Channel::JoinSessionOf(const Channel& sync)
 {
     session = sync.SessionForPairing();
@@ -193,9 +203,8 @@ void Channel::LeaveSession()
 void Channel::ResetChannel()
 {
     input.Reset();
-    lookAhead.Reset();
+    sync_.Reset();
     remaining = 0;
-    programInProgress = false;
     engine.sessionTable.Forget(this);
     LeaveSession();
     discard = false;
@@ -203,10 +212,9 @@ void Channel::ResetChannel()
     closedEvent.Reset();
     stopEvent.Reset();
     socketError = 0;
-    ReleaseAtSessionEnd();
+    async_.ReleaseAtSessionEnd();
     isSync = false;
     isAsync = false;
-    subAddress.clear();
     Hooks().On(ChannelHooks::Event::Reset);
 }
 
@@ -239,7 +247,7 @@ bool Channel::CloseSession()
         }
     }
     LeaveSession();
-    ReleaseAtSessionEnd();
+    async_.ReleaseAtSessionEnd();
     return true;
 }
 

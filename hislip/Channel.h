@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "common/CriticalSection.h"
+#include "hislip/AsyncChannel.h"
 #include "hislip/ByteSource.h"
 #include "hislip/Engine.h"
-#include "hislip/ErrorQueueAccess.h"
 #include "hislip/LockTable.h"
 #include "hislip/LookAhead.h"
 #include "hislip/MessageHeader.h"
@@ -17,9 +18,9 @@
 #include "hislip/ReceiveBuffer.h"
 #include "hislip/ReceiveResult.h"
 #include "hislip/ResponseDecorator.h"
-#include "hislip/ResponseWriter.h"
 #include "hislip/Session.h"
 #include "hislip/SocketStream.h"
+#include "hislip/SyncChannel.h"
 #include "hislip/TestFeatures.h"
 #include "platform/Mutex.h"
 #include "platform/Socket.h"
@@ -34,20 +35,20 @@ constexpr uint32_t kPartnerWaitMs = 10000;
 // True when the socket has input waiting (a failing poll counts as input).
 bool InputPending(platform::SocketHandle socket);
 
-// The program bytes it receives are the ByteSource of the session's parser;
-// its receive loop is the PayloadSource of its own look-ahead; the responses
-// of the session's instrument leave through it as its ResponseWriter, and
-// through its plain ResponseOutlet (or the decorator its hooks name).
-class Channel : public ByteSource, public PayloadSource, public ResponseWriter, public ResponseOutlet {
+// What both roles share: the receive loop that reads headers and payload,
+// the messages of either role (MaximumMessageSize, Error, FatalError) and the
+// refusals, sending, the events, the hang-up checks and the membership in a
+// session. The role the first Initialize or AsyncInitialize gives the
+// connection handles the messages of that role: its SyncChannel or its
+// AsyncChannel, both made up front. The receive loop is the PayloadSource of
+// the synchronous role's look-ahead; responses leave through its plain
+// ResponseOutlet (or the decorator its hooks name).
+class Channel : public PayloadSource, public ResponseOutlet {
 public:
     // socket: the connection's socket, written by its owner under the owner's
     // lock and read here without one.
     Channel(Engine& engine, const std::atomic<platform::SocketHandle>& socket);
     virtual ~Channel();
-    // The instrument's error queue, which the engine fills with the
-    // Interrupted entry and whose emptiness status queries report. Attached
-    // once, by the instrument that owns the queue, before the channel serves.
-    void AttachErrorQueue(ErrorQueueAccess& queue);
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
@@ -67,19 +68,7 @@ public:
     Taken ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override;
     bool PayloadLeft() const override { return remaining != 0; }
 
-    // --- the parser's byte source (through the look-ahead) ---
-    Taken PeekBytes(uint8_t* destination, uint32_t n) override { return lookAhead.Peek(destination, n); }
-    Taken PeekJoined(uint8_t* destination, uint32_t n) override { return lookAhead.PeekJoined(destination, n); }
-    Taken ReadBytes(uint8_t* destination, uint64_t n, InputEnd& end) override
-    {
-        return lookAhead.Read(destination, n, end);
-    }
     unsigned TraceNumber() const override { return platform::TraceNumber(Socket()); }
-
-    // --- responses (see ResponseWriter) ---
-    Answered SendResponseEnd(const void* data, uint32_t length) override EXCLUDES(sendLock);
-    Answered SendResponsePart(const void* data, uint32_t length) override EXCLUDES(sendLock);
-    Answered SendResponseParts(const platform::SendSlice* parts, uint32_t count) override EXCLUDES(sendLock);
 
     // --- the plain way out of responses (see ResponseOutlet) ---
     Sent SendMessages(const OutgoingMessages& messages, bool shapeable) override EXCLUDES(sendLock);
@@ -87,9 +76,6 @@ public:
     long SendBytes(const platform::SendSlice* slices, uint32_t count) override EXCLUDES(sendLock);
 
     // --- test faults of the session ---
-    // Sends the Interrupted pair for the current MessageID at once, with the
-    // error entry and status of a late response; false when a send failed.
-    bool SignalInterrupted();
     // Shuts both channels of the session down: their workers and the client
     // see the end.
     void ShutDownSession() override;
@@ -97,27 +83,12 @@ public:
     // path through its hooks.
     TestFeatures& Features() { return features; }
 
-    // --- status and service requests ---
-    // Stores the instrument's status byte and enable mask in the session; a
-    // service request goes out when the enabled part changes.
-    void SetStatus(uint8_t status, uint8_t enable);
-    void SendServiceRequest(uint8_t status);
-    // On the asynchronous channel: sets bit in the session's status copy,
-    // counts a request as outstanding and sends AsyncServiceRequest (unless
-    // input is thrown away).
-    void RequestServiceWithBit(uint8_t bit);
-
-    // --- device clear ---
-    // On the synchronous channel, for the asynchronous channel of its session
-    // (shared): input is thrown away until DeviceClearComplete, and the state
-    // that a clear resets is reset with it.
-    void StartDiscard(Session& shared);
-
-    // --- locking (on the asynchronous channel, whose session key it is) ---
-    // Log and answer what an immediate or deferred release of the AsyncLock
-    // being handled decided; called with no channel lock held.
-    void ReportImmediateRelease(const LockTable::Release& released);
-    void ReportDeferredRelease(LockTable::Released released);
+    // --- the roles ---
+    // The synchronous and the asynchronous role of this channel; only the one
+    // the channel took (IsSync, IsAsync) serves its messages. A partner reaches
+    // the role of this channel through its session (PeerRef).
+    SyncChannel& Sync() { return sync_; }
+    AsyncChannel& Async() { return async_; }
 
     // --- waits of the worker ---
     // How a wait of the worker ended: one of its objects was set (the first
@@ -176,27 +147,65 @@ public:
     // table's guard while this channel is in the table, which it enters after
     // its session is made and leaves before its session is dropped.
     std::shared_ptr<Session> SessionForPairing() const { return session; }
+    // The synchronous channel's Initialize made session: this channel becomes
+    // its member of role.
+    void JoinSession(std::shared_ptr<Session> made, Session::Role role);
+    // Joins this asynchronous channel to the session of the synchronous channel.
+    void JoinSessionOf(const Channel& sync);
     // Makes every wait of this channel's worker end (server stop, partner gone).
     void WakeForStop() { stopEvent.Set(); }
 
+    // The role the first Initialize or AsyncInitialize gave the connection;
+    // neither before that. Set by this channel's own thread, once.
+    bool IsSync() const { return isSync; }
     bool IsAsync() const { return isAsync; }
-    // The sub-address the client's Initialize named ("hislip0"; empty when it
-    // named none). Set and read by this channel's own thread.
-    const std::string& SubAddress() const { return subAddress; }
+    bool HasRole() const { return isSync || isAsync; }
+    void TakeRole(Session::Role role);
     // The channel's worker has ended it (its end-of-session handling began).
     bool HasEnded() const { return closedEvent.IsSet(); }
     // Error code of the last socket call on this channel that failed, saved
     // when it failed; 0 when none has failed since the last message header.
     int SocketError() const { return socketError; }
-    // How many device clears this channel has completed. The worker compares it
-    // before and after a step to learn that a clear ended what the step was doing.
-    uint32_t CompletedClears() const { return completedClears; }
+    // This channel ends for the failure of its partner's socket, whose error
+    // it reports as its own.
+    void TakeSocketError(int error) { socketError = error; }
     platform::Event& ClearEvent() { return clearEvent; }
     platform::Event& StopEvent() { return stopEvent; }
     platform::SocketHandle Socket() const { return socket.load(std::memory_order_acquire); }
     LogState* Log() const override { return log; }
     // The server-wide budget of the session's large buffers.
     MemoryBudget& Memory() const { return engine.memory; }
+    // The engine that serves this channel: settings, tables and log.
+    Engine& Owner() const { return engine; }
+
+    // --- framing, for the roles' message cases (this channel's thread) ---
+    // The last header received, parameter and length in host order.
+    const MessageHeader& Header() const { return header; }
+    // Payload bytes of the current message not yet consumed.
+    uint64_t Remaining() const { return remaining; }
+    // Input was received and not yet consumed: bytes held or payload left.
+    bool HoldsUnreadInput() const { return input.Held() != 0 || remaining != 0; }
+    // Input is thrown away (device clear), or the connection has closed;
+    // the flag itself for a session that reads it under its lock.
+    bool Discarding() const { return discard; }
+    const std::atomic<bool>& DiscardFlag() const { return discard; }
+    void SetDiscard(bool on) { discard = on; }
+    // Receives n (at most remaining) bytes of the current message's payload
+    // into buffer and traces them; never goes on to the next message. Control
+    // cases read their own payload with it also while input is discarded, so
+    // a stream of control messages can't nest the receive loop.
+    Step ReceivePayload(uint8_t* buffer, uint64_t n);
+    // Reads at most limit payload bytes of the current message into text.
+    Step ReadPayloadPrefix(std::string& text, uint64_t limit);
+    // Reads and throws away the rest of the current payload.
+    Step DiscardPayload();
+    // A message that the connection's role does not allow: FatalError 3 after
+    // the log line, and the connection ends.
+    Step RefuseSequence(const std::string& what);
+    // An AsyncLock that this channel has no session to hold for: a request's
+    // payload thrown away, answered with failure.
+    Step RefuseLock();
+    ChannelHooks& Hooks() { return features; }
 
     // The other member of this channel's session pinned for the time of one
     // operation, so that it can't leave the session (be reset for a new client
@@ -231,68 +240,20 @@ private:
     Taken DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
 
     // Message cases of the receive loop.
-    Step HandleInitialize();
-    Step HandleAsyncInitialize();
+    // The message cases of either role.
     Step HandleMaximumMessageSize();
     Step HandleError(bool fatal);
-    Step HandleData();
-    Step HandleAsyncDeviceClear();
-    Step HandleDeviceClearComplete(InputEnd& end);
-    Step HandleAsyncStatusQuery();
-    Step HandleAsyncRemoteLocalControl();
-    Step HandleAsyncLock();
-    Step HandleAsyncLockInfo();
-    Step HandleExclusiveLockRequest();
-    Step HandleSharedLockRequest();
-    // The lock gate of a synchronous channel; false when the server stops or
-    // the client hangs up while the message waits.
-    bool WaitForLockAccess();
-    // Reads and throws away the rest of the current payload.
-    Step DiscardPayload();
+    // Data, DataEnd and Trigger: the synchronous role's, refused on any other.
+    Step HandleProgramMessage();
+    // AsyncLock: the asynchronous role's, refused on any other.
+    Step HandleLockMessage();
     // The same with the discard trace: payload that no case reads.
     Step DiscardUnread();
-    // A message that the connection's role does not allow: FatalError 3 after
-    // the log line, and the connection ends.
-    Step RefuseSequence(const std::string& what);
     // Data, DataEnd or Trigger on an asynchronous channel: payload thrown
     // away, answered with Error 1; the channel goes on.
     Step RefuseProgramMessage();
-    // Receives n (at most remaining) bytes of the current message's payload
-    // into buffer and traces them; never goes on to the next message. Control
-    // cases read their own payload with it also while input is discarded, so
-    // a stream of control messages can't nest the receive loop.
-    Step ReceivePayload(uint8_t* buffer, uint64_t n);
-    // Reads at most limit payload bytes of the current message into text.
-    Step ReadPayloadPrefix(std::string& text, uint64_t limit);
-    // AsyncInterrupted on the partner (when there is one), then Interrupted;
-    // false when a send failed.
-    bool SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone);
-    // New input has come, waiting or partly read: a response now is late
-    // (synchronized mode). Input already received is seen without asking the
-    // socket.
-    bool ResponseIsLate();
-    // Sends the service request that the session decided on, if any: it
-    // leaves only once the session's lock is left, so a paced or stalled send
-    // on the asynchronous channel never holds it.
-    void SendDueServiceRequest();
-    // Checks and books parts of a non-final response: false (after its log
-    // lines) when they are dropped, else the MessageID of the first part and
-    // whether each further part counts its own. Without lateCheck, pending
-    // input doesn't drop them (it is the rest of their own program message).
-    bool ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck);
-    // A send as the ResponseWriter tells it.
-    static Answered WriterResult(Sent sent)
-    {
-        return sent == Sent::Whole ? Answered::Sent : sent == Sent::Short ? Answered::Short : Answered::Failed;
-    }
     // Saves the error of the socket call that has just failed and returns it.
     int SaveSocketError();
-    void SendLockResponse(LockResponse code);
-    // Logs what a message or the session's end gave back and, with blocking
-    // unlock, sends the responses that waited for it.
-    void ReportAfterwards(const LockTable::Afterwards& released);
-    void ReleaseAtSessionEnd();
-    LockTable& Locks() const;
     // The trace line of a message sent.
     void TraceSend(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
                    const void* payload);
@@ -301,14 +262,11 @@ private:
     // Leaves the channel's session (waiting for the partner's pins on it) and
     // drops it.
     void LeaveSession();
-    // Joins this asynchronous channel to the session of the synchronous channel.
-    void JoinSessionOf(const Channel& sync);
     Session::Role Role() const { return isAsync ? Session::Role::Async : Session::Role::Sync; }
     bool Slow() const;
     // Whether a message leaves byte by byte: slow mode, or a hook that shapes
     // it when allowed.
     bool SendsBytewise(bool allowShape) const { return Slow() || (allowShape && features.ShapesSend()); }
-    ChannelHooks& Hooks() { return features; }
     // Sends one message; the hooks may shape it (byte by byte) unless allowShape
     // is false.
     Sent SendMessageAs(uint8_t type, uint8_t controlCode, uint32_t messageParameter, uint32_t payloadLength,
@@ -318,23 +276,15 @@ private:
     // the error line) when a send failed.
     bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowShape)
         REQUIRES(sendLock);
-    // Sends booked response messages: the plain way, or through the decorator
-    // that the hooks name while a test wants them other than plain.
-    Sent SendResponseMessages(OutgoingMessages& messages) EXCLUDES(sendLock);
-
     Engine& engine;
     // Where this channel's lines go: the engine's log.
     LogState* const log;
     const std::atomic<platform::SocketHandle>& socket;
-    ErrorQueueAccess* errorQueue = nullptr;
 
     // Used by this channel's worker thread only: the connection's bytes as
-    // received, and the program bytes the parser has peeked at.
+    // received.
     SocketStream stream {socket};
     ReceiveBuffer input {stream};
-    LookAhead lookAhead {*this};
-    // Counted by DeviceClearComplete, which this channel's own thread handles.
-    uint32_t completedClears = 0;
 
     // The session this channel is a member of (see OwnSession).
     std::shared_ptr<Session> session;
@@ -343,9 +293,6 @@ private:
     MessageHeader header;
     // Payload bytes of the current message not yet consumed (own thread only).
     uint64_t remaining = 0;
-    // Program bytes of Data messages were delivered and no DataEnd (nor a
-    // device clear) has ended their program message yet (own thread only).
-    bool programInProgress = false;
 
     // Input is thrown away (device clear), or the connection has closed.
     std::atomic<bool> discard {false};
@@ -353,7 +300,6 @@ private:
     // neither before that. Set and read by this channel's own thread.
     bool isSync = false;
     std::atomic<bool> isAsync {false};
-    std::string subAddress;
     platform::Event clearEvent;
     platform::Event closedEvent;
     platform::Event stopEvent;
@@ -369,6 +315,16 @@ private:
     // happens under a session's lock.
     platform::Mutex sendLock ACQUIRED_AFTER(SessionTable::guard, Session::lock, LockTable::lockGuard)
         ACQUIRED_BEFORE(LogState::logLock);
+
+    // The roles; made last, as they use the rest.
+    SyncChannel sync_;
+    AsyncChannel async_;
 };
+
+template <typename... Objects>
+auto SyncChannel::WaitWhileClientStays(uint32_t timeoutMs, Objects&&... objects)
+{
+    return channel_.WaitWhileClientStays(timeoutMs, std::forward<Objects>(objects)...);
+}
 
 }  // namespace tarvos

@@ -13,10 +13,10 @@ Sent Channel::SendProtocolError(bool fatal, uint8_t code)
                        static_cast<uint32_t>(std::char_traits<char>::length(text)), text);
 }
 
-bool Channel::SignalInterrupted()
+bool SyncChannel::SignalInterrupted()
 {
-    const uint32_t messageId = header.messageParameter;
-    if (session != nullptr) {
+    const uint32_t messageId = channel_.Header().messageParameter;
+    if (Session* const session = channel_.OwnSession(); session != nullptr) {
         session->Interrupt();
     }
     SendDueServiceRequest();

@@ -11,10 +11,8 @@ namespace tarvos {
 
 namespace {
 
-constexpr uint32_t kSubAddressLimit = 256;
 // The log cuts every line at 1999 characters; more of an error text is never shown.
 constexpr uint64_t kErrorTextLimit = 2000;
-const char kTooManyConnections[] = "Too many connections";
 
 }  // namespace
 
@@ -73,7 +71,7 @@ Step Channel::ReadHeader()
         LogError(log, "ERROR: Invalid Prologue");
         return Step::Failed;
     }
-    if (isSync && !WaitForLockAccess()) {
+    if (isSync && !sync_.WaitForLockAccess()) {
         // The server stops, or the client hung up, while this channel waited
         // for a lock.
         discard = true;
@@ -90,9 +88,12 @@ Step Channel::ReadHeader()
 Step Channel::DispatchMessage(InputEnd& end)
 {
     Step step;
+    // The messages of one role that the other role has no refusal for are
+    // handled by that role whichever role the connection took; their cases
+    // check for the session and the partner they need.
     switch (static_cast<MessageType>(header.messageType)) {
     case MessageType::Initialize:
-        step = HandleInitialize();
+        step = sync_.HandleInitialize();
         break;
     case MessageType::FatalError:
         step = HandleError(true);
@@ -101,33 +102,33 @@ Step Channel::DispatchMessage(InputEnd& end)
         step = HandleError(false);
         break;
     case MessageType::AsyncLock:
-        step = HandleAsyncLock();
+        step = HandleLockMessage();
         break;
     case MessageType::Data:
     case MessageType::DataEnd:
     case MessageType::Trigger:
-        step = HandleData();
+        step = HandleProgramMessage();
         break;
     case MessageType::DeviceClearComplete:
-        step = HandleDeviceClearComplete(end);
+        step = sync_.HandleDeviceClearComplete(end);
         break;
     case MessageType::AsyncRemoteLocalControl:
-        step = HandleAsyncRemoteLocalControl();
+        step = async_.HandleAsyncRemoteLocalControl();
         break;
     case MessageType::MaximumMessageSize:
         step = HandleMaximumMessageSize();
         break;
     case MessageType::AsyncInitialize:
-        step = HandleAsyncInitialize();
+        step = async_.HandleAsyncInitialize();
         break;
     case MessageType::AsyncDeviceClear:
-        step = HandleAsyncDeviceClear();
+        step = async_.HandleAsyncDeviceClear();
         break;
     case MessageType::AsyncStatusQuery:
-        step = HandleAsyncStatusQuery();
+        step = async_.HandleAsyncStatusQuery();
         break;
     case MessageType::AsyncLockInfo:
-        step = HandleAsyncLockInfo();
+        step = async_.HandleAsyncLockInfo();
         break;
     default:
         LogError(log, "ERROR: Undefined MessageType %u", static_cast<unsigned>(header.messageType));
@@ -148,14 +149,14 @@ Step Channel::DispatchMessage(InputEnd& end)
         }
     }
     if (step == Step::ClearEnded) {
-        programInProgress = false;
+        sync_.SetInProgram(false);
         return step;
     }
     // An empty DataEnd ends a program message whose bytes came in Data
     // messages; alone it is nothing.
-    if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0 && programInProgress &&
+    if (header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0 && sync_.InProgram() &&
         !discard) {
-        programInProgress = false;
+        sync_.SetInProgram(false);
         end = InputEnd::Message;
         return Step::ProgramEnded;
     }
@@ -178,7 +179,7 @@ Taken Channel::DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end)
         return Taken::Without(Input::Failed);
     }
     const bool ends = header.messageType == static_cast<uint8_t>(MessageType::DataEnd) && remaining == 0;
-    programInProgress = !ends;
+    sync_.SetInProgram(!ends);
     if (ends) {
         end = InputEnd::Message;
     }
@@ -255,69 +256,37 @@ Step Channel::ReadPayloadPrefix(std::string& text, uint64_t limit)
     return ReceivePayload(reinterpret_cast<uint8_t*>(text.data()), wanted);
 }
 
-Step Channel::HandleInitialize()
+Step Channel::HandleProgramMessage()
 {
-    // A connection takes one role, once; asking again would take another
-    // session slot with every message.
-    if (isSync || isAsync) {
-        return RefuseSequence("ERROR: Initialize on a channel that is already initialized");
+    if (isAsync) {
+        return RefuseProgramMessage();
     }
-    const unsigned version = header.messageParameter >> 16;
-    const unsigned vendor = header.messageParameter & 0xFFFFu;
-    subAddress.clear();
-    if (remaining != 0) {
-        const Step got = ReadPayloadPrefix(subAddress, kSubAddressLimit);
-        if (got != Step::GoOn) {
-            LogError(log, "ERROR: reading instance ID failed");
-            return got;
-        }
-        LogVerbose(log, "INFO: Initialize: Version %x Vendor %x, subadress=%.*s", version, vendor,
-                   static_cast<int>(subAddress.size()), subAddress.c_str());
-    } else {
-        LogVerbose(log, "INFO: Initialize: Version %x Vendor %x with no subaddress", version, vendor);
+    if (!isSync) {
+        return RefuseSequence(std::string("ERROR: ") + MessageTypeName(header.messageType) + " before Initialize refused");
     }
-    if (engine.settings.singleConnection && engine.clients.ClientConnectionCount() > 1) {
-        SendMessage(MessageType::FatalError, kFatalTooManyConnections, 0, sizeof(kTooManyConnections) - 1,
-                    kTooManyConnections);
-        return Step::Failed;
-    }
-    isSync = true;
-    // The session is made before its ID is given out, so that an
-    // asynchronous channel that pairs finds it.
-    session = std::make_shared<Session>(log, *errorQueue, engine.liveSessions);
-    session->Join(Session::Role::Sync, this);
-    // The slot is taken as the answer goes out, so that a client that never
-    // finishes its sub-address holds none, and its pairing time starts now.
-    const uint16_t sessionId = engine.sessionTable.Allocate(this, platform::PeerAddress(Socket()), platform::NowMs());
-    const uint8_t mode = session->ModeFlags();
-    if (SendMessage(MessageType::InitializeResponse, mode, (kProtocolVersion << 16) + sessionId) == Sent::Failed) {
-        LogError(log, "ERROR: InitializeResponse failed");
-        return Step::Failed;
-    }
-    return Step::GoOn;
+    return sync_.HandleData();
 }
 
-Step Channel::HandleAsyncInitialize()
+Step Channel::HandleLockMessage()
 {
-    if (isSync || isAsync) {
-        return RefuseSequence("ERROR: AsyncInitialize on a channel that is already initialized");
+    if (isAsync) {
+        return async_.HandleAsyncLock();
     }
-    isAsync = true;
-    // Only the client that opened the session may complete it.
-    const SessionTable::Pairing pairing =
-        engine.sessionTable.Take(header.messageParameter, platform::PeerAddress(Socket()), platform::NowMs(),
-                                  [this](Channel* sync) { JoinSessionOf(*sync); });
-    if (pairing == SessionTable::Pairing::UnknownId) {
-        LogError(log, "ERROR: invalid sessionID");
-        return Step::Failed;
+    Hooks().BeforeAsyncAnswer();
+    return RefuseLock();
+}
+
+Step Channel::RefuseLock()
+{
+    // Only the asynchronous channel of a complete session holds locks; a
+    // release elsewhere has nothing to give back.
+    if (header.controlCode != kLockRelease) {
+        const Step rest = DiscardPayload();
+        if (rest != Step::GoOn) {
+            return rest;
+        }
     }
-    if (pairing == SessionTable::Pairing::OtherAddress) {
-        return RefuseSequence("ERROR: AsyncInitialize from another client address");
-    }
-    if (SendMessage(MessageType::AsyncInitializeResponse, 0, kServerVendorId) == Sent::Failed) {
-        LogError(log, "ERROR: AsyncInitializeResponse failed");
-        return Step::Failed;
-    }
+    SendMessage(MessageType::AsyncLockResponse, static_cast<uint8_t>(LockResponse::Failure), 0);
     return Step::GoOn;
 }
 

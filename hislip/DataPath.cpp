@@ -1,4 +1,5 @@
-// Data, DataEnd and Trigger; the responses of the session and their checks.
+// The synchronous role's Data, DataEnd and Trigger; the responses of the
+// session and their checks.
 #include "hislip/Channel.h"
 #include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
@@ -7,44 +8,40 @@
 
 namespace tarvos {
 
-bool Channel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
+bool SyncChannel::SendInterruptedPair(uint32_t messageId, const char* asyncFailureText, bool quietWhenPeerGone)
 {
+    LogState* const log = channel_.Log();
     {
-        PeerRef partner(this);
+        Channel::PeerRef partner(&channel_);
         // Without an asynchronous channel there is nobody to tell; the
         // synchronous channel still gets its Interrupted.
         if (partner && partner->SendMessage(MessageType::AsyncInterrupted, 0, messageId) == Sent::Failed) {
             // This channel ends for the failure of its partner's socket.
-            socketError = partner->SocketError();
-            if (!(quietWhenPeerGone && partner->discard)) {
+            channel_.TakeSocketError(partner->SocketError());
+            if (!(quietWhenPeerGone && partner->Discarding())) {
                 LogError(log, "%s", asyncFailureText);
             }
             return false;
         }
     }
-    if (SendMessage(MessageType::Interrupted, 0, messageId) == Sent::Failed) {
+    if (channel_.SendMessage(MessageType::Interrupted, 0, messageId) == Sent::Failed) {
         LogError(log, "ERROR: in sending Interrupted");
         return false;
     }
     return true;
 }
 
-Step Channel::HandleData()
+Step SyncChannel::HandleData()
 {
-    if (isAsync) {
-        return RefuseProgramMessage();
-    }
-    if (!isSync) {
-        return RefuseSequence(std::string("ERROR: ") + MessageTypeName(header.messageType) + " before Initialize refused");
-    }
+    const MessageHeader& header = channel_.Header();
     const uint32_t messageId = header.messageParameter;
-    PeerRef partner(this);
+    Channel::PeerRef partner(&channel_);
     // A release that waited for this message takes effect with it; its
     // responses go out once the session's lock is left.
-    const Session::Arrival arrival =
-        session->MessageArrived(messageId, header.controlCode == kRmtDelivered, discard, engine.lockTable);
+    const Session::Arrival arrival = channel_.OwnSession()->MessageArrived(
+        messageId, header.controlCode == kRmtDelivered, channel_.DiscardFlag(), channel_.Owner().lockTable);
     if (partner) {
-        partner->ReportAfterwards(arrival.released);
+        partner->Async().ReportAfterwards(arrival.released);
     }
     SendDueServiceRequest();
     if (arrival.interrupted && !SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false)) {
@@ -53,14 +50,16 @@ Step Channel::HandleData()
     return Step::GoOn;
 }
 
-Answered Channel::SendResponseEnd(const void* data, uint32_t length)
+Answered SyncChannel::SendResponseEnd(const void* data, uint32_t length)
 {
+    Session* const session = channel_.OwnSession();
     if (session == nullptr) {
-        LogVerbose(log, "INFO: message discarded");
+        LogVerbose(channel_.Log(), "INFO: message discarded");
         return Answered::Dropped;
     }
     const Session::Booking booking = session->BookFinal(
-        header.messageParameter, [this] { return discard.load(); }, [this] { return ResponseIsLate(); });
+        channel_.Header().messageParameter, [this] { return channel_.Discarding(); },
+        [this] { return ResponseIsLate(); });
     if (booking.outcome == Session::Booked::Discarded) {
         return Answered::Dropped;
     }
@@ -79,24 +78,25 @@ Answered Channel::SendResponseEnd(const void* data, uint32_t length)
     return WriterResult(SendResponseMessages(messages));
 }
 
-bool Channel::ResponseIsLate()
+bool SyncChannel::ResponseIsLate()
 {
     // Only synchronized mode knows late responses (the session asks only
     // then): new input, already waiting or partly read, means the client has
     // moved on. Input already received is seen without asking the socket.
-    return input.Held() != 0 || remaining != 0 || lookAhead.HoldsInput() || InputPending(Socket());
+    return channel_.HoldsUnreadInput() || lookAhead.HoldsInput() || InputPending(channel_.Socket());
 }
 
-bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck)
+bool SyncChannel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, bool lateCheck)
 {
+    Session* const session = channel_.OwnSession();
     if (session == nullptr) {
         for (uint32_t i = 0; i < parts; ++i) {
-            LogVerbose(log, "INFO: message discarded");
+            LogVerbose(channel_.Log(), "INFO: message discarded");
         }
         return false;
     }
     const Session::Booking booking = session->BookParts(
-        parts, header.messageParameter, lateCheck, [this] { return discard.load(); },
+        parts, channel_.Header().messageParameter, lateCheck, [this] { return channel_.Discarding(); },
         [this] { return ResponseIsLate(); });
     if (booking.outcome != Session::Booked::Sent) {
         return false;
@@ -107,7 +107,7 @@ bool Channel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countIds, 
     return true;
 }
 
-Answered Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t count)
+Answered SyncChannel::SendResponseParts(const platform::SendSlice* parts, uint32_t count)
 {
     if (count == 0) {
         return Answered::Sent;
@@ -132,12 +132,12 @@ Answered Channel::SendResponseParts(const platform::SendSlice* parts, uint32_t c
     return WriterResult(SendResponseMessages(messages));
 }
 
-Sent Channel::SendResponseMessages(OutgoingMessages& messages)
+Sent SyncChannel::SendResponseMessages(OutgoingMessages& messages)
 {
-    if (ResponseDecorator* const decorator = Hooks().Decorator(); decorator != nullptr) {
-        return decorator->Send(messages, *this);
+    if (ResponseDecorator* const decorator = channel_.Hooks().Decorator(); decorator != nullptr) {
+        return decorator->Send(messages, channel_);
     }
-    return SendMessages(messages, true);
+    return channel_.SendMessages(messages, true);
 }
 
 }  // namespace tarvos

@@ -1,4 +1,5 @@
-// The device-clear handshake across both channels of a session.
+// The device-clear handshake across both channels of a session: it begins on
+// the asynchronous role and completes on the synchronous one.
 #include "hislip/Channel.h"
 #include "hislip/Protocol.h"
 #include "hislip/ReceiveResult.h"
@@ -6,33 +7,36 @@
 
 namespace tarvos {
 
-void Channel::StartDiscard(Session& shared)
+void SyncChannel::StartDiscard(Session& shared)
 {
     shared.BeginClear([this] {
+        LogState* const log = channel_.Log();
         LogVerbose(log, "INFO: Discard messages, ExpectRMTdelivered=false...");
-        if (discard) {
+        if (channel_.Discarding()) {
             LogError(log, "ERROR: Discard messages already set");
         }
-        discard = true;
-        clearEvent.Set();
+        channel_.SetDiscard(true);
+        channel_.ClearEvent().Set();
     });
 }
 
-Step Channel::HandleAsyncDeviceClear()
+Step AsyncChannel::HandleAsyncDeviceClear()
 {
+    LogState* const log = channel_.Log();
+    Session* const session = channel_.OwnSession();
     uint8_t mode;
     {
-        PeerRef partner(this);
+        Channel::PeerRef partner(&channel_);
         if (!partner) {
             LogError(log, "ERROR: Synchronous Channel not set");
             return Step::Failed;
         }
-        partner->StartDiscard(*session);
-        Hooks().On(ChannelHooks::Event::ClearBegins);
-        Hooks().BeforeAsyncAnswer();
+        partner->Sync().StartDiscard(*session);
+        channel_.Hooks().On(ChannelHooks::Event::ClearBegins);
+        channel_.Hooks().BeforeAsyncAnswer();
         mode = session->ModeFlags();
     }
-    if (SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) == Sent::Failed) {
+    if (channel_.SendMessage(MessageType::AsyncDeviceClearAcknowledge, mode, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncDeviceClearAcknowledge");
         return Step::Failed;
     }
@@ -40,22 +44,23 @@ Step Channel::HandleAsyncDeviceClear()
     return Step::GoOn;
 }
 
-Step Channel::HandleDeviceClearComplete(InputEnd& end)
+Step SyncChannel::HandleDeviceClearComplete(InputEnd& end)
 {
+    LogState* const log = channel_.Log();
     LogVerbose(log, "INFO: DeviceClearComplete, ExpectRMTdelivered = false");
-    Hooks().On(ChannelHooks::Event::ClearCompleted);
+    channel_.Hooks().On(ChannelHooks::Event::ClearCompleted);
     const auto takeInputAgain = [this] {
-        discard = false;
-        clearEvent.Reset();
+        channel_.SetDiscard(false);
+        channel_.ClearEvent().Reset();
     };
-    const bool overlapped = (header.controlCode & kOverlapped) != 0;
+    const bool overlapped = (channel_.Header().controlCode & kOverlapped) != 0;
     uint8_t mode = overlapped ? kOverlapped : 0;
-    if (session != nullptr) {
+    if (Session* const session = channel_.OwnSession(); session != nullptr) {
         mode = session->CompleteClear(overlapped, takeInputAgain);
     } else {
         takeInputAgain();
     }
-    if (SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) == Sent::Failed) {
+    if (channel_.SendMessage(MessageType::DeviceClearAcknowledge, mode, 0) == Sent::Failed) {
         LogError(log, "ERROR: DeviceClearAcknowledge failed");
         return Step::Failed;
     }

@@ -1,6 +1,6 @@
-// Exclusive and shared locks: requests, releases, lock info and the lock gate.
-// The state itself is the server's LockTable; this side reads the messages,
-// logs and answers.
+// Exclusive and shared locks: the asynchronous role's requests, releases and
+// lock info, and the lock gate of the synchronous role. The state itself is
+// the server's LockTable; this side reads the messages, logs and answers.
 #include <cstring>
 
 #include "hislip/Channel.h"
@@ -15,33 +15,33 @@ constexpr uint32_t kShareKeyLimit = 256;
 
 }  // namespace
 
-LockTable& Channel::Locks() const
+LockTable& AsyncChannel::Locks() const
 {
-    return engine.lockTable;
+    return channel_.Owner().lockTable;
 }
 
-void Channel::SendLockResponse(LockResponse code)
+void AsyncChannel::SendLockResponse(LockResponse code)
 {
-    SendMessage(MessageType::AsyncLockResponse, static_cast<uint8_t>(code), 0);
+    channel_.SendMessage(MessageType::AsyncLockResponse, static_cast<uint8_t>(code), 0);
 }
 
-Step Channel::HandleAsyncLock()
+Step AsyncChannel::HandleAsyncLock()
 {
-    Hooks().BeforeAsyncAnswer();
+    channel_.Hooks().BeforeAsyncAnswer();
+    const MessageHeader& header = channel_.Header();
     if (header.controlCode == kLockRelease) {
         const uint32_t messageId = header.messageParameter;
-        PeerRef partner(this);
-        // Only the asynchronous channel of a complete session holds locks; a
-        // release elsewhere has nothing to give back.
-        if (!partner || !isAsync) {
-            SendLockResponse(LockResponse::Failure);
-            return Step::GoOn;
+        Channel::PeerRef partner(&channel_);
+        // Only the asynchronous channel of a complete session holds locks.
+        if (!partner) {
+            return channel_.RefuseLock();
         }
         // The choice between an immediate and a deferred release, and the stored
         // release ID, are atomic with the synchronous channel's bookkeeping of the
         // MessageIDs it receives. The answer leaves once that lock is left, so
         // a paced or stalled send never holds up the synchronous channel.
-        const Session::ReleaseDecision decision = session->DecideRelease(messageId, Locks(), this);
+        const Session::ReleaseDecision decision =
+            channel_.OwnSession()->DecideRelease(messageId, Locks(), &channel_);
         if (decision.immediate) {
             ReportImmediateRelease(decision.now);
         } else {
@@ -50,14 +50,9 @@ Step Channel::HandleAsyncLock()
         return Step::GoOn;
     }
     {
-        PeerRef partner(this);
-        if (!partner || !isAsync) {
-            const Step rest = DiscardPayload();
-            if (rest != Step::GoOn) {
-                return rest;
-            }
-            SendLockResponse(LockResponse::Failure);
-            return Step::GoOn;
+        Channel::PeerRef partner(&channel_);
+        if (!partner) {
+            return channel_.RefuseLock();
         }
     }
     if (header.payloadLength == 0) {
@@ -66,12 +61,14 @@ Step Channel::HandleAsyncLock()
     return HandleSharedLockRequest();
 }
 
-Step Channel::HandleExclusiveLockRequest()
+Step AsyncChannel::HandleExclusiveLockRequest()
 {
+    LogState* const log = channel_.Log();
     LogVerbose(log, "INFO: Exclusive Lock Request");
     // The wait blocks this channel's thread; a server stop ends it as a refusal.
     // A client that hangs up while its request waits ends the wait as well.
-    switch (Locks().RequestExclusive(this, header.messageParameter, stopEvent, [this] { return ClientHasGone(); })) {
+    switch (Locks().RequestExclusive(&channel_, channel_.Header().messageParameter, channel_.StopEvent(),
+                                     [this] { return channel_.ClientHasGone(); })) {
     case LockTable::ExclusiveGrant::Granted:
         SendLockResponse(LockResponse::Success);
         LogVerbose(log, "INFO: Lock granted");
@@ -93,11 +90,13 @@ Step Channel::HandleExclusiveLockRequest()
     return Step::GoOn;
 }
 
-Step Channel::HandleSharedLockRequest()
+Step AsyncChannel::HandleSharedLockRequest()
 {
-    const uint64_t wanted = header.payloadLength > kShareKeyLimit ? kShareKeyLimit : header.payloadLength;
+    LogState* const log = channel_.Log();
+    const uint64_t length = channel_.Header().payloadLength;
+    const uint64_t wanted = length > kShareKeyLimit ? kShareKeyLimit : length;
     uint8_t keyBytes[kShareKeyLimit];
-    const Step read = ReceivePayload(keyBytes, wanted);
+    const Step read = channel_.ReceivePayload(keyBytes, wanted);
     if (read != Step::GoOn) {
         LogError(log, "ERROR: reading shared key failed");
         return read;
@@ -109,7 +108,7 @@ Step Channel::HandleSharedLockRequest()
                           nul != nullptr ? static_cast<size_t>(nul - keyBytes) : static_cast<size_t>(got));
 
     int32_t sharers = 0;
-    switch (Locks().RequestShared(this, key, sharers)) {
+    switch (Locks().RequestShared(&channel_, key, sharers)) {
     case LockTable::SharedGrant::AlreadyHeld:
         LogError(log, "ERROR: Shared Lock already granted");
         SendLockResponse(LockResponse::Error);
@@ -135,9 +134,10 @@ Step Channel::HandleSharedLockRequest()
     return Step::GoOn;
 }
 
-void Channel::ReportDeferredRelease(LockTable::Released released)
+void AsyncChannel::ReportDeferredRelease(LockTable::Released released)
 {
-    const bool blocking = engine.settings.blockingUnlock;
+    LogState* const log = channel_.Log();
+    const bool blocking = channel_.Owner().settings.blockingUnlock;
     switch (released) {
     case LockTable::Released::Exclusive:
         if (!blocking) {
@@ -162,8 +162,9 @@ void Channel::ReportDeferredRelease(LockTable::Released released)
     }
 }
 
-void Channel::ReportImmediateRelease(const LockTable::Release& released)
+void AsyncChannel::ReportImmediateRelease(const LockTable::Release& released)
 {
+    LogState* const log = channel_.Log();
     switch (released.what) {
     case LockTable::Released::Exclusive:
         SendLockResponse(LockResponse::Success);
@@ -183,9 +184,10 @@ void Channel::ReportImmediateRelease(const LockTable::Release& released)
     }
 }
 
-void Channel::ReportAfterwards(const LockTable::Afterwards& released)
+void AsyncChannel::ReportAfterwards(const LockTable::Afterwards& released)
 {
-    const bool blocking = engine.settings.blockingUnlock;
+    LogState* const log = channel_.Log();
+    const bool blocking = channel_.Owner().settings.blockingUnlock;
     if (released.exclusive) {
         if (blocking) {
             SendLockResponse(LockResponse::Success);
@@ -200,14 +202,15 @@ void Channel::ReportAfterwards(const LockTable::Afterwards& released)
     }
 }
 
-void Channel::ReleaseAtSessionEnd()
+void AsyncChannel::ReleaseAtSessionEnd()
 {
-    ReportAfterwards(Locks().EndSession(this));
+    ReportAfterwards(Locks().EndSession(&channel_));
 }
 
-Step Channel::HandleAsyncLockInfo()
+Step AsyncChannel::HandleAsyncLockInfo()
 {
-    Hooks().BeforeAsyncAnswer();
+    LogState* const log = channel_.Log();
+    channel_.Hooks().BeforeAsyncAnswer();
     const LockTable::Snapshot state = Locks().Read();
     const uint8_t exclusive = (state.lockState & kLockStateExclusive) != 0 ? 1 : 0;
     const int32_t sharers = state.sharedLockClients;
@@ -215,34 +218,35 @@ Step Channel::HandleAsyncLockInfo()
     const uint32_t count = (sharers == 0 && exclusive == 1) ? 1u : static_cast<uint32_t>(sharers);
     LogVerbose(log, "INFO: Server is %d exclusive locked and %d clients that share the shared lock",
                static_cast<int>(exclusive), static_cast<int>(sharers));
-    if (SendMessage(MessageType::AsyncLockInfoResponse, exclusive, count) == Sent::Failed) {
+    if (channel_.SendMessage(MessageType::AsyncLockInfoResponse, exclusive, count) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncLockInfoResponse");
         return Step::Failed;
     }
     return Step::GoOn;
 }
 
-bool Channel::WaitForLockAccess()
+bool SyncChannel::WaitForLockAccess()
 {
+    LockTable& locks = channel_.Owner().lockTable;
     for (;;) {
         uint64_t seen = 0;
         {
             // The session is that of the current partner, looked up anew after
             // every wake: a channel without partner holds no lock.
-            PeerRef partner(this);
-            if (Locks().MayExecute(partner.get(), seen)) {
+            Channel::PeerRef partner(&channel_);
+            if (locks.MayExecute(partner.get(), seen)) {
                 return true;
             }
         }
         // A client that has gone can't be answered; its connection ends here
         // instead of waiting for the lock with it.
-        const Woken woken =
-            WaitWhileClientStays(platform::kWaitForever, clearEvent, stopEvent, Locks().ChangedSince(seen));
+        const Channel::Woken woken = channel_.WaitWhileClientStays(platform::kWaitForever, channel_.ClearEvent(),
+                                                                   channel_.StopEvent(), locks.ChangedSince(seen));
         if (woken.By(0)) {
-            LogVerbose(log, "INFO: socket is unblocked due to DeviceClear");
+            LogVerbose(channel_.Log(), "INFO: socket is unblocked due to DeviceClear");
             return true;
         }
-        if (woken.By(1) || woken.why == Woken::Why::ClientGone) {
+        if (woken.By(1) || woken.why == Channel::Woken::Why::ClientGone) {
             return false;
         }
     }

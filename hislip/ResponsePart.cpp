@@ -3,7 +3,7 @@
 
 namespace tarvos {
 
-Answered Channel::SendResponsePart(const void* data, uint32_t length)
+Answered SyncChannel::SendResponsePart(const void* data, uint32_t length)
 {
     uint32_t messageId = 0;
     bool countIds = false;

@@ -7,8 +7,9 @@
 
 namespace tarvos {
 
-void Channel::SetStatus(uint8_t status, uint8_t enable)
+void SyncChannel::SetStatus(uint8_t status, uint8_t enable)
 {
+    Session* const session = channel_.OwnSession();
     if (session == nullptr) {
         return;
     }
@@ -16,64 +17,68 @@ void Channel::SetStatus(uint8_t status, uint8_t enable)
     SendDueServiceRequest();
 }
 
-void Channel::SendDueServiceRequest()
+void SyncChannel::SendDueServiceRequest()
 {
     uint8_t status;
+    Session* const session = channel_.OwnSession();
     if (session == nullptr || !session->TakeDueRequest(status)) {
         return;
     }
-    PeerRef partner(this);
+    Channel::PeerRef partner(&channel_);
     if (partner) {
-        partner->SendServiceRequest(status);
+        partner->Async().SendServiceRequest(status);
     }
 }
 
-void Channel::SendServiceRequest(uint8_t status)
+void AsyncChannel::SendServiceRequest(uint8_t status)
 {
-    if (!discard) {
-        SendMessage(MessageType::AsyncServiceRequest, status, 0);
+    if (!channel_.Discarding()) {
+        channel_.SendMessage(MessageType::AsyncServiceRequest, status, 0);
     }
 }
 
-void Channel::RequestServiceWithBit(uint8_t bit)
+void AsyncChannel::RequestServiceWithBit(uint8_t bit)
 {
     uint8_t status;
     {
-        PeerRef partner(this);
+        Channel::PeerRef partner(&channel_);
         if (!partner) {
             return;
         }
-        status = session->RaiseRequestBit(bit);
+        status = channel_.OwnSession()->RaiseRequestBit(bit);
     }
-    if (!discard) {
-        SendMessage(MessageType::AsyncServiceRequest, status, 0);
+    if (!channel_.Discarding()) {
+        channel_.SendMessage(MessageType::AsyncServiceRequest, status, 0);
     }
 }
 
-Step Channel::HandleAsyncStatusQuery()
+Step AsyncChannel::HandleAsyncStatusQuery()
 {
     uint8_t status;
     {
-        PeerRef partner(this);
+        Channel::PeerRef partner(&channel_);
         if (!partner) {
-            LogError(log, "ERROR: Synchronous Channel not set");
+            LogError(channel_.Log(), "ERROR: Synchronous Channel not set");
             return Step::Failed;
         }
-        Hooks().BeforeAsyncAnswer();
-        status = session->AnswerStatusQuery(header.messageParameter, header.controlCode == kRmtDelivered);
+        channel_.Hooks().BeforeAsyncAnswer();
+        const MessageHeader& header = channel_.Header();
+        status = channel_.OwnSession()->AnswerStatusQuery(header.messageParameter,
+                                                          header.controlCode == kRmtDelivered);
     }
-    if (SendMessage(MessageType::AsyncStatusResponse, status, 0) == Sent::Failed) {
-        LogError(log, "ERROR: in sending AsyncStatusResponse");
+    if (channel_.SendMessage(MessageType::AsyncStatusResponse, status, 0) == Sent::Failed) {
+        LogError(channel_.Log(), "ERROR: in sending AsyncStatusResponse");
         return Step::Failed;
     }
     return Step::GoOn;
 }
 
-Step Channel::HandleAsyncRemoteLocalControl()
+Step AsyncChannel::HandleAsyncRemoteLocalControl()
 {
-    LogVerbose(log, "INFO: Remote/Local with ID %d:", static_cast<int>(header.controlCode));
-    Hooks().BeforeAsyncAnswer();
-    if (SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) == Sent::Failed) {
+    LogState* const log = channel_.Log();
+    LogVerbose(log, "INFO: Remote/Local with ID %d:", static_cast<int>(channel_.Header().controlCode));
+    channel_.Hooks().BeforeAsyncAnswer();
+    if (channel_.SendMessage(MessageType::AsyncRemoteLocalResponse, 0, 0) == Sent::Failed) {
         LogError(log, "ERROR: in sending AsyncRemoteLocalResponse");
         return Step::Failed;
     }

@@ -34,7 +34,7 @@ void TestFeatures::BeforeAsyncAnswer()
 {
     Session* const session = channel_.OwnSession();
     if (session != nullptr && session->TakeArmedRequest()) {
-        channel_.RequestServiceWithBit(kArmedRequestBit);
+        channel_.Async().RequestServiceWithBit(kArmedRequestBit);
     }
 }
 

@@ -22,7 +22,7 @@ public:
     static constexpr uint32_t kMaxPaceUs = 1000000;           // microseconds per byte, from 0
     static constexpr uint32_t kMaxErrorCode = 255;            // FatalError and Error codes, from 0
 
-    explicit FaultFilter(Channel& channel) : channel_(channel) {}
+    explicit FaultFilter(SyncChannel& channel) : channel_(channel) {}
     FaultFilter(const FaultFilter&) = delete;
     FaultFilter& operator=(const FaultFilter&) = delete;
 
@@ -83,7 +83,7 @@ private:
     // those of a joined response (each is booked on its own).
     Answered SendPending(size_t upto, bool lateCheck);
 
-    Channel& channel_;
+    SyncChannel& channel_;
     Faults armed_;
     Faults current_;
     bool inResponse_ = false;

@@ -25,7 +25,7 @@ namespace tarvos {
 
 class Instrument {
 public:
-    explicit Instrument(Channel& channel);
+    explicit Instrument(SyncChannel& channel);
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
 
@@ -143,7 +143,7 @@ private:
     // after it is left to the worker loop to report (-115).
     int WithFaultNumber(uint8_t& delimiter, uint32_t low, uint32_t high, const std::function<int(uint32_t)>& use);
 
-    Channel& channel;
+    SyncChannel& channel;
     // The session's test faults, between the instrument and its channel.
     FaultFilter faults;
     // Every response leaves through here (the fault filter, then the channel).

@@ -19,7 +19,7 @@ void UpperCase(std::string& text)
 
 }  // namespace
 
-Instrument::Instrument(Channel& sessionChannel)
+Instrument::Instrument(SyncChannel& sessionChannel)
     : channel(sessionChannel), faults(sessionChannel), responses(faults), log(sessionChannel.Log()), parser(sessionChannel, &sessionChannel.Memory())
 {
     channel.AttachErrorQueue(errorQueue);

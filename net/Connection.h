@@ -48,7 +48,7 @@ private:
     std::atomic<platform::SocketHandle> socket {platform::kInvalidSocket};
     CriticalSection lock ACQUIRED_BEFORE(Session::lock);
     Channel channel;
-    Instrument instrument {channel};
+    Instrument instrument {channel.Sync()};
 };
 
 }  // namespace tarvos
