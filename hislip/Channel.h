@@ -64,7 +64,7 @@ public:
     // Sends FatalError (fatal) or Error with the code and its text.
     Sent SendProtocolError(bool fatal, uint8_t code);
 
-    // --- receive loop: reads headers, handles control messages, delivers payload ---
+    // --- receive loop: reads headers, hands each message to its case, delivers payload ---
     Taken ReadChannel(uint8_t* buffer, uint64_t count, InputEnd& end) override;
     bool PayloadLeft() const override { return remaining != 0; }
 
@@ -147,8 +147,8 @@ public:
     // table's guard while this channel is in the table, which it enters after
     // its session is made and leaves before its session is dropped.
     std::shared_ptr<Session> SessionForPairing() const { return session; }
-    // The synchronous channel's Initialize made session: this channel becomes
-    // its member of role.
+    // This channel becomes the member of role of made, a new session (the
+    // synchronous role's Initialize makes it).
     void JoinSession(std::shared_ptr<Session> made, Session::Role role);
     // Joins this asynchronous channel to the session of the synchronous channel.
     void JoinSessionOf(const Channel& sync);
@@ -239,7 +239,6 @@ private:
     // failure.
     Taken DeliverPayload(uint8_t* buffer, uint64_t count, InputEnd& end);
 
-    // Message cases of the receive loop.
     // The message cases of either role.
     Step HandleMaximumMessageSize();
     Step HandleError(bool fatal);
@@ -276,6 +275,7 @@ private:
     // the error line) when a send failed.
     bool SendBytewise(const uint8_t* header, const uint8_t* payload, uint32_t length, bool allowShape)
         REQUIRES(sendLock);
+
     Engine& engine;
     // Where this channel's lines go: the engine's log.
     LogState* const log;
