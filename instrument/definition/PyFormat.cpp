@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 
 namespace tarvos::definition {
@@ -32,6 +33,12 @@ struct FormatSpec {
     long precision = -1;
     char type = 0;
 };
+
+// The widest field and the longest precision a format may ask for. Python
+// would fill a field of any width it can allocate; an answer template with a
+// width of a billion would make every query build a gigabyte, so a larger one
+// is a format that can't be applied, as a format Python refuses.
+constexpr long kMaxFieldSize = 100000;
 
 bool IsAlign(char c)
 {
@@ -89,7 +96,7 @@ bool ParseSpec(std::string_view s, bool numeric, FormatSpec& formatSpec)
         }
         ++pos;
     }
-    if (!ReadNumber(s, pos, formatSpec.width)) {
+    if (!ReadNumber(s, pos, formatSpec.width) || formatSpec.width > kMaxFieldSize) {
         return false;
     }
     if (pos < s.size() && (s[pos] == ',' || s[pos] == '_')) {
@@ -103,6 +110,9 @@ bool ParseSpec(std::string_view s, bool numeric, FormatSpec& formatSpec)
         const size_t digits = pos;
         if (!ReadNumber(s, pos, formatSpec.precision) || pos == digits) {
             return false;  // a point without digits
+        }
+        if (formatSpec.precision > kMaxFieldSize) {
+            return false;
         }
     }
     if (s.size() - pos > 1) {
@@ -226,8 +236,46 @@ std::string GroupNumberBody(const FormatSpec& formatSpec, const std::string& bod
     return Group(body.substr(0, end), formatSpec.grouping, every, minimum) + rest;
 }
 
+// A double's exact decimal expansion has at most this many significant digits.
+constexpr long kExactDigits = 767;
+
+// A finite non-negative v in fixed point with precision digits when they ask
+// for more significant digits than its exact expansion has ({fmt} drops a
+// digit there): the digits of that expansion, then zeros, with no rounding
+// needed. Empty when the request is within the expansion.
+std::string FixedPastExactDigits(double v, long precision)
+{
+    if (v == 0.0) {
+        return precision > 0 ? "0." + std::string(static_cast<size_t>(precision), '0') : "0";
+    }
+    // d.ddd...e±x with every significant digit of the expansion.
+    const std::string exact = fmt::format("{:.{}e}", v, kExactDigits - 1);
+    const size_t mark = exact.find('e');
+    const long exponent = std::strtol(exact.c_str() + mark + 1, nullptr, 10);
+    if (precision + exponent + 1 <= kExactDigits) {
+        return {};
+    }
+    const std::string digits = exact.substr(0, 1) + exact.substr(2, mark - 2);
+    std::string whole = "0";
+    std::string fraction;
+    if (exponent >= 0) {
+        whole = digits.substr(0, static_cast<size_t>(exponent) + 1);
+        fraction = digits.substr(static_cast<size_t>(exponent) + 1);
+    } else {
+        fraction = std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+    }
+    fraction.resize(static_cast<size_t>(precision), '0');
+    return whole + "." + fraction;
+}
+
 std::string FixedFromFmt(double v, long precision, char type, bool alternate)
 {
+    if ((type == 'f' || type == 'F') && precision >= kExactDigits - 310 && std::isfinite(v)) {
+        std::string fixed = FixedPastExactDigits(v, precision);
+        if (!fixed.empty()) {
+            return fixed;
+        }
+    }
     const std::string pattern = std::string("{:") + (alternate ? "#" : "") + "." + std::to_string(precision) + type + "}";
     return fmt::format(fmt::runtime(pattern), v);
 }

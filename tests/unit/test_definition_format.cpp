@@ -81,6 +81,38 @@ TEST(DefinitionFormat, FormatsEveryValueInEveryFormatAsPythonDoes)
     }
 }
 
+TEST(DefinitionFormat, FieldsWiderOrMorePreciseThanTheBoundAreRefusedInsteadOfFillingMemory)
+{
+    std::string out;
+    EXPECT_TRUE(FormatValue(PyValue::Float(1.5), "100000", out));
+    EXPECT_EQ(out.size(), 100000u);
+    EXPECT_TRUE(FormatValue(PyValue::Float(1.5), ".100000f", out));
+    EXPECT_EQ(out.size(), 100002u);
+    // A fuzzed answer template once asked for 777,777,777 characters per query.
+    for (const char* format : {"+777777777.8943165", "100001", ".100001f", "x^100001s"}) {
+        EXPECT_FALSE(FormatValue(PyValue::Float(1.5), format, out)) << format;
+        EXPECT_FALSE(FormatValue(PyValue::Str("a"), format, out)) << format;
+    }
+    EXPECT_FALSE(FormatTemplate("{:+777777777.8943165}:", {PyValue::Float(2.0)}, {}, out));
+}
+
+TEST(DefinitionFormat, FixedPointPastTheExactDigitsOfADoubleEndsInZerosAsPythonDoes)
+{
+    // Python writes the exact expansion of the double, then zeros; no digit
+    // is lost however many are asked for.
+    std::string out;
+    ASSERT_TRUE(FormatValue(PyValue::Float(1.5), ".1000f", out));
+    EXPECT_EQ(out, "1.5" + std::string(999, '0'));
+    ASSERT_TRUE(FormatValue(PyValue::Float(0.1), ".800F", out));
+    EXPECT_EQ(out, "0.1000000000000000055511151231257827021181583404541015625" + std::string(800 - 55, '0'));
+    ASSERT_TRUE(FormatValue(PyValue::Float(-5e-324), ".1100f", out));
+    ASSERT_EQ(out.size(), 1103u);
+    EXPECT_EQ(out.substr(0, 3 + 323 + 10), "-0." + std::string(323, '0') + "4940656458");
+    EXPECT_EQ(out.substr(1077 - 9, 9 + 26), "447265625" + std::string(26, '0'));
+    ASSERT_TRUE(FormatValue(PyValue::Float(2.0), ".770%", out));
+    EXPECT_EQ(out, "200." + std::string(770, '0') + "%");
+}
+
 TEST(DefinitionFormat, FillsTemplatesAsStrFormatDoes)
 {
     for (const FormatCase& c : kTemplateCases) {
