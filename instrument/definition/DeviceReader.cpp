@@ -93,7 +93,7 @@ void Fill(const FileReader& r, Component& c, const YAML::Node& dict, const std::
         property.name = name;
         const YAML::Node limits = FileReader::Get(p, "specs");
         if (limits.IsDefined() && !limits.IsNull() && !(limits.IsMap() && limits.size() == 0)) {
-            r.Map(limits, "the specs of property " + name);
+            r.Map(limits, "the limits of property " + name);
             PropertySpecs s;
             const YAML::Node type = FileReader::Get(limits, "type");
             if (!type.IsDefined()) {
@@ -142,7 +142,7 @@ void Fill(const FileReader& r, Component& c, const YAML::Node& dict, const std::
                                                  [&](const PyValue& v) { return PyEquals(v, checked); }));
             if (!ok) {
                 r.Fail(initial.IsDefined() ? initial : p,
-                       "property " + name + ": the default value '" + text.text + "' is refused by its 'specs'");
+                       "property " + name + ": the default value '" + text.text + "' is refused by its limits");
             }
             property.initial = checked;
         }

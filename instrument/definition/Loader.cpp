@@ -101,13 +101,13 @@ const LoadedFile& Loader::Open(const std::string& path, const std::string* text,
         r.Fail(e.mark, "YAML syntax: " + e.msg);
     }
     if (!root.IsMap()) {
-        r.Fail(root, "a definition file is a mapping with the keys spec, devices and resources");
+        r.Fail(root, "a definition file is a mapping with a format version, devices and resources");
     }
     const YAML::Node version = FileReader::Get(root, "spec");
     if (!version.IsDefined()) {
-        r.Fail(root, "the file names no format version (the key 'spec', \"1.0\" or \"1.1\")");
+        r.Fail(root, "the file names no format version (\"1.0\" or \"1.1\")");
     }
-    const std::string v = r.Text(version, "spec");
+    const std::string v = r.Text(version, "the format version");
     std::vector<int64_t> parts;
     size_t start = 0;
     for (;;) {
