@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace tarvos::bench {
 
@@ -134,8 +135,16 @@ void RawServer::Serve(int fd)
     switch (config_.kind) {
     case Kind::PingPong: {
         std::vector<char> request(config_.requestBytes);
-        while (RecvExact(fd, request.data(), request.size()) &&
-               SendAll(fd, config_.reply.data(), config_.reply.size())) {
+        const auto work = std::chrono::nanoseconds(config_.workNanoseconds);
+        while (RecvExact(fd, request.data(), request.size())) {
+            if (work.count() > 0) {
+                const auto start = std::chrono::steady_clock::now();
+                while (std::chrono::steady_clock::now() - start < work) {
+                }
+            }
+            if (!SendAll(fd, config_.reply.data(), config_.reply.size())) {
+                break;
+            }
         }
         break;
     }

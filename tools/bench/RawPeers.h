@@ -38,6 +38,9 @@ public:
         uint64_t streamBytes = 0;
         size_t writeSize = 0;
         std::string filePath;
+        // PingPong: time spent before each answer, busy on the core, as a
+        // server spends it on reading and executing the request.
+        uint32_t workNanoseconds = 0;
     };
 
     explicit RawServer(const Config& config);

@@ -163,22 +163,21 @@ private:
     uint16_t port_ = 0;
 };
 
-double RawRate(int sessions, double seconds, bool ownProcess)
+// The raw ping-pong peer's part: a request of the size of the *IDN? DataEnd,
+// answered with the bytes of the server's answer.
+RawServer::Config PingPongConfig(uint32_t workNanoseconds)
 {
     RawServer::Config config;
     config.kind = RawServer::Kind::PingPong;
+    config.workNanoseconds = workNanoseconds;
     config.requestBytes = 16 + 6;
     config.reply = Header(kDataEnd, 0, 0xFFFFFF00u, sizeof(kIdentification) - 1) + kIdentification;
-    std::unique_ptr<RawServer> thread;
-    std::unique_ptr<RawProcess> process;
-    uint16_t port;
-    if (ownProcess) {
-        process = std::make_unique<RawProcess>(config);
-        port = process->Port();
-    } else {
-        thread = std::make_unique<RawServer>(config);
-        port = thread->Port();
-    }
+    return config;
+}
+
+// Round trips per second against a raw ping-pong peer on port.
+double RawRateOn(uint16_t port, int sessions, double seconds)
+{
     if (port == 0) {
         return -1;
     }
@@ -204,6 +203,13 @@ double RawRate(int sessions, double seconds, bool ownProcess)
         ::close(fd);
     }
     return double(total) / elapsed;
+}
+
+// The same against a raw peer of its own, in a process of its own.
+double RawRate(int sessions, double seconds)
+{
+    RawProcess process(PingPongConfig(0));
+    return RawRateOn(process.Port(), sessions, seconds);
 }
 
 // The middle value (the mean of the two middle ones for an even count).
@@ -232,6 +238,12 @@ void RowWithRatio(const char* what, double server, double raw, double ratio, con
 // round to round. The raw peer runs in a process of its own; the ratio against
 // a peer thread of the measuring process follows for comparison with earlier
 // runs.
+// The work of the control peer: about what the server spends per round trip
+// beyond the raw peer's receive and send. What it costs the raw peer shows how
+// much of the server's ratio is the machine's answer to any such work (on two
+// cores: the wake-ups that cross cores) rather than the work itself.
+constexpr uint32_t kWorkNanoseconds = 1000;
+
 void RoundTripRows(uint16_t port, const std::string& where, double seconds)
 {
     for (const int sessions : {1, 8}) {
@@ -241,21 +253,29 @@ void RoundTripRows(uint16_t port, const std::string& where, double seconds)
         std::vector<double> raws;
         std::vector<double> ratios;
         std::vector<double> threadRatios;
+        std::vector<double> workingRatios;
+        // The peers live through all rounds, as the server does; each round
+        // opens new connections to each.
+        RawProcess plain(PingPongConfig(0));
+        RawProcess working(PingPongConfig(kWorkNanoseconds));
+        RawServer peerThread(PingPongConfig(0));
         for (int round = 0; round < kRounds; ++round) {
             double rate = 0;
             double raw = 0;
             if (round % 2 == 0) {
                 rate = ServerRate(port, sessions, slice);
-                raw = RawRate(sessions, slice, true);
+                raw = RawRateOn(plain.Port(), sessions, slice);
             } else {
-                raw = RawRate(sessions, slice, true);
+                raw = RawRateOn(plain.Port(), sessions, slice);
                 rate = ServerRate(port, sessions, slice);
             }
-            const double thread = RawRate(sessions, slice, false);
+            const double thread = RawRateOn(peerThread.Port(), sessions, slice);
+            const double workingRate = RawRateOn(working.Port(), sessions, slice);
             rates.push_back(rate);
             raws.push_back(raw);
             ratios.push_back(raw > 0 ? rate / raw : 0.0);
             threadRatios.push_back(thread > 0 ? rate / thread : 0.0);
+            workingRatios.push_back(raw > 0 ? workingRate / raw : 0.0);
         }
         const double lowest = *std::min_element(ratios.begin(), ratios.end());
         const double highest = *std::max_element(ratios.begin(), ratios.end());
@@ -263,8 +283,9 @@ void RoundTripRows(uint16_t port, const std::string& where, double seconds)
             std::string(sessions == 1 ? "*IDN? round trips, 1 session" : "*IDN? round trips, 8 sessions") + where;
         RowWithRatio(what.c_str(), Median(rates), Median(raws), Median(ratios), "1/s", sessions == 1 ? 0.9 : 0.85);
         std::printf("  (median of %d paired rounds; ratios %.2f to %.2f; against a raw peer thread of the "
-                    "measuring process: %.2f)\n",
-                    kRounds, lowest, highest, Median(threadRatios));
+                    "measuring process: %.2f; a raw peer that works %u ns before each answer makes %.2f of the "
+                    "raw peer's rate)\n",
+                    kRounds, lowest, highest, Median(threadRatios), kWorkNanoseconds, Median(workingRatios));
     }
 }
 
@@ -411,7 +432,7 @@ int main(int argc, char** argv)
         }
     }
     if (wanted("def")) {
-        tarvos::bench::DefinitionRows(seconds, directory, [](double s) { return RawRate(1, s, true); });
+        tarvos::bench::DefinitionRows(seconds, directory, [](double s) { return RawRate(1, s); });
     }
     if (wanted("down")) {
     Row("MMEM:DATA? 256 MiB file", DownloadRate(server.Port(), fileBytes, 5), RawDownloadRate(fileBytes, 5),
