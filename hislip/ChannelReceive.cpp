@@ -79,9 +79,11 @@ Step Channel::ReadHeader()
     }
     header = DecodeHeader(wire);
     remaining = header.payloadLength;
-    LogVerbose(log, "Socket[%X] >> %s,%u,%x,len=%d", platform::TraceNumber(Socket()),
-               MessageTypeName(header.messageType), static_cast<unsigned>(header.controlCode),
-               header.messageParameter, static_cast<int>(static_cast<uint32_t>(header.payloadLength)));
+    if (VerboseEnabled(log)) {
+        LogVerbose(log, "Socket[%X] >> %s,%u,%x,len=%d", platform::TraceNumber(Socket()),
+                   MessageTypeName(header.messageType), static_cast<unsigned>(header.controlCode),
+                   header.messageParameter, static_cast<int>(static_cast<uint32_t>(header.payloadLength)));
+    }
     return Step::GoOn;
 }
 

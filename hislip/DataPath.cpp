@@ -35,15 +35,20 @@ Step SyncChannel::HandleData()
 {
     const MessageHeader& header = channel_.Header();
     const uint32_t messageId = header.messageParameter;
-    Channel::PeerRef partner(&channel_);
     // A release that waited for this message takes effect with it; its
-    // responses go out once the session's lock is left.
+    // responses go out once the session's lock is left, on the partner
+    // (pinned only then: most messages release nothing).
     const Session::Arrival arrival = channel_.OwnSession()->MessageArrived(
         messageId, header.controlCode == kRmtDelivered, channel_.DiscardFlag(), channel_.Owner().lockTable);
-    if (partner) {
-        partner->Async().ReportAfterwards(arrival.released);
+    if (arrival.released.exclusive || arrival.released.shared) {
+        Channel::PeerRef partner(&channel_);
+        if (partner) {
+            partner->Async().ReportAfterwards(arrival.released);
+        }
     }
-    SendDueServiceRequest();
+    if (arrival.requestDue) {
+        SendDueServiceRequest();
+    }
     if (arrival.interrupted && !SendInterruptedPair(messageId, "ERROR: in sending Interrupted", false)) {
         return Step::Failed;
     }
@@ -63,7 +68,9 @@ Answered SyncChannel::SendResponseEnd(const void* data, uint32_t length)
     if (booking.outcome == Session::Booked::Discarded) {
         return Answered::Dropped;
     }
-    SendDueServiceRequest();
+    if (booking.requestDue) {
+        SendDueServiceRequest();
+    }
     if (booking.outcome == Session::Booked::Late) {
         return SendInterruptedPair(booking.firstId, "ERROR: in sending AsyncInterrupted", true) ? Answered::Dropped
                                                                                           : Answered::Failed;
@@ -101,7 +108,9 @@ bool SyncChannel::ClaimDataParts(uint32_t parts, uint32_t& firstId, bool& countI
     if (booking.outcome != Session::Booked::Sent) {
         return false;
     }
-    SendDueServiceRequest();
+    if (booking.requestDue) {
+        SendDueServiceRequest();
+    }
     firstId = booking.firstId;
     countIds = booking.countIds;
     return true;

@@ -43,9 +43,11 @@ void Session::Leave(Role role)
         // Nobody is left to send an armed request.
         serviceRequestArmed = false;
     }
+    ++leaving[Index(role)];
     while (pins[Index(role)] != 0) {
         unpinned.Wait(guard);
     }
+    --leaving[Index(role)];
     Check();
 }
 
@@ -62,7 +64,8 @@ Channel* Session::Pin(Role role)
 void Session::Unpin(Role role)
 {
     platform::MutexLock guard(lock);
-    if (--pins[Index(role)] == 0) {
+    // Only a Leave waits for the pins to go; without one nobody is woken.
+    if (--pins[Index(role)] == 0 && leaving[Index(role)] != 0) {
         unpinned.NotifyAll();
     }
     Check();
@@ -191,6 +194,7 @@ Session::Arrival Session::MessageArrived(uint32_t messageId, bool rmtDelivered, 
             arrival.interrupted = true;
         }
     }
+    arrival.requestDue = serviceRequestDue;
     Check();
     return arrival;
 }
@@ -284,6 +288,9 @@ std::string Session::Inconsistency() const
     for (const Role role : {Role::Sync, Role::Async}) {
         if (pins[Index(role)] < 0) {
             return "a member has been unpinned more often than pinned";
+        }
+        if (leaving[Index(role)] < 0) {
+            return "more members have stopped waiting to leave than waited";
         }
     }
     return {};

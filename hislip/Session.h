@@ -68,6 +68,8 @@ public:
         bool interrupted = false;
         // What a deferred release waiting for this message gave back.
         LockTable::Afterwards released;
+        // A service request is due (TakeDueRequest takes it).
+        bool requestDue = false;
     };
     // A Data, DataEnd or Trigger with messageId arrived; discarding: the
     // synchronous channel throws input away (device clear), read under the
@@ -90,6 +92,8 @@ public:
         uint32_t firstId = 0;
         // Each further response message counts its own MessageID (overlapped).
         bool countIds = false;
+        // A service request is due (TakeDueRequest takes it).
+        bool requestDue = false;
     };
     // Books the final part of the response to answeredId. A late one (only
     // synchronized mode knows late responses) queues the Interrupted entry
@@ -172,6 +176,8 @@ private:
     Channel* members[2] GUARDED_BY(lock) = {nullptr, nullptr};
     // Pins on each role's member; a member leaves only once they are gone.
     int pins[2] GUARDED_BY(lock) = {0, 0};
+    // Leave calls of each role waiting for the last pin to go.
+    int leaving[2] GUARDED_BY(lock) = {0, 0};
 
     uint32_t lastMessageId GUARDED_BY(lock) = kMessageIdBeforeFirst;
     uint32_t lastResponseId GUARDED_BY(lock) = kMessageIdBeforeFirst;
@@ -211,6 +217,7 @@ Session::Booking Session::BookFinal(uint32_t answeredId, Discarding discarding, 
         responseSent = true;
         booking.firstId = TakeResponseIds(1, answeredId);
     }
+    booking.requestDue = serviceRequestDue;
     Check();
     return booking;
 }
@@ -239,6 +246,7 @@ Session::Booking Session::BookParts(uint32_t parts, uint32_t answeredId, bool la
     SetMavLocked(true);
     booking.countIds = overlapped;
     booking.firstId = TakeResponseIds(parts, answeredId);
+    booking.requestDue = serviceRequestDue;
     Check();
     return booking;
 }

@@ -1,7 +1,8 @@
 #include "instrument/CommandTable.h"
 
-#include <cstring>
+#include <functional>
 #include <map>
+#include <string_view>
 #include <mutex>
 
 #include "instrument/Instrument.h"
@@ -10,33 +11,9 @@ namespace tarvos {
 
 namespace {
 
-// Orders keys byte by byte as unsigned bytes; a prefix sorts first.
-struct ByteOrder {
-    using is_transparent = void;
-    static int Compare(const char* a, size_t aLength, const char* b, size_t bLength)
-    {
-        const size_t common = aLength < bLength ? aLength : bLength;
-        const int byBytes = std::memcmp(a, b, common);
-        if (byBytes != 0) {
-            return byBytes;
-        }
-        return aLength < bLength ? -1 : (aLength > bLength ? 1 : 0);
-    }
-    bool operator()(const char* a, const char* b) const
-    {
-        return Compare(a, std::strlen(a), b, std::strlen(b)) < 0;
-    }
-    bool operator()(const char* a, const std::string& b) const
-    {
-        return Compare(a, std::strlen(a), b.data(), b.size()) < 0;
-    }
-    bool operator()(const std::string& a, const char* b) const
-    {
-        return Compare(a.data(), a.size(), b, std::strlen(b)) < 0;
-    }
-};
-
-using Table = std::map<const char*, CommandHandler, ByteOrder>;
+// Keys compare byte by byte as unsigned bytes, a prefix first (the order of
+// std::string_view), and are looked up without measuring them again.
+using Table = std::map<std::string_view, CommandHandler, std::less<>>;
 
 Table& TheTable()
 {
@@ -91,11 +68,8 @@ void CommandTable::FillOnce()
 CommandHandler CommandTable::Find(const std::string& header)
 {
     const Table& t = TheTable();
-    const auto it = t.lower_bound(header);
-    if (it == t.end() || ByteOrder::Compare(it->first, std::strlen(it->first), header.data(), header.size()) != 0) {
-        return nullptr;
-    }
-    return it->second;
+    const auto it = t.find(std::string_view(header));
+    return it == t.end() ? nullptr : it->second;
 }
 
 size_t CommandTable::Size()

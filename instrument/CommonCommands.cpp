@@ -8,7 +8,12 @@ namespace tarvos {
 
 namespace {
 
-const char kIdentification[] = "Brennic,Tarvos,4471.2209k05,V1.00";
+// Made once: every *IDN? answers it without building the text anew.
+const std::string& Identification()
+{
+    static const std::string text = "Brennic,Tarvos,4471.2209k05,V1.00";
+    return text;
+}
 
 std::string Decimal(unsigned value)
 {
@@ -26,7 +31,7 @@ int Instrument::EmptyCommand(const std::string&, uint8_t&)
 
 int Instrument::Identify(const std::string&, uint8_t& delimiter)
 {
-    return AddResponse(kIdentification, delimiter);
+    return AddResponse(Identification(), delimiter);
 }
 
 int Instrument::OperationCompleteQuery(const std::string&, uint8_t& delimiter)
