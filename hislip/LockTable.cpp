@@ -135,6 +135,7 @@ bool LockTable::TakeExclusive(SessionKey session)
     (void)taken;
     sessions[session].holdsExclusiveLock = true;
     lockState |= kLockStateExclusive;
+    MirrorState();
     return true;
 }
 
@@ -179,6 +180,7 @@ LockTable::SharedGrant LockTable::RequestShared(SessionKey session, const std::s
     sharedLockClients = 1;
     sessions[session].holdsSharedLock = true;
     lockState |= kLockStateShared;
+    MirrorState();
     sharedLockFreeEvent.Reset();
     sharers = sharedLockClients;
     Changed();
@@ -190,6 +192,7 @@ void LockTable::GiveBackExclusive(SessionLocks& locks)
     locks.holdsExclusiveLock = false;
     locks.exclusiveReleaseId = kNoReleaseId;
     lockState &= ~kLockStateExclusive;
+    MirrorState();
     exclusiveLockToken.Release();
 }
 
@@ -211,6 +214,7 @@ void LockTable::GiveBackShared(SessionLocks& locks)
     sharedLockClients -= 1;
     if (sharedLockClients == 0) {
         lockState &= ~kLockStateShared;
+        MirrorState();
         sharedLockFreeEvent.Set();
     }
 }
@@ -267,6 +271,10 @@ LockTable::Released LockTable::ReleaseDeferred(SessionKey session, uint32_t mess
 
 LockTable::Afterwards LockTable::MessageArrived(SessionKey session, uint32_t messageId)
 {
+    // With nothing held no release can wait for this message.
+    if (NoneHeld()) {
+        return {};
+    }
     ScopedLock guard(lockGuard);
     Afterwards result;
     const auto found = sessions.find(session);
@@ -394,6 +402,9 @@ std::string LockTable::Inconsistency() const
         (exclusiveHolders == 1 ? kLockStateExclusive : 0u) | (sharers > 0 ? kLockStateShared : 0u);
     if (lockState != expected) {
         return "lockState is " + std::to_string(lockState) + " but the sessions hold " + std::to_string(expected);
+    }
+    if (held.load(std::memory_order_relaxed) != (lockState != 0)) {
+        return "the mirror of lockState read by the path of every message disagrees with it";
     }
     if (exclusiveLockToken.Available() == (exclusiveHolders == 1)) {
         return exclusiveHolders == 1 ? "the exclusive lock is held but its token is free"

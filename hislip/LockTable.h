@@ -4,6 +4,7 @@
 // each of which leaves the invariants (CheckInvariants) holding.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -103,6 +104,9 @@ public:
     // anyone. When it may not, seen receives the change count this answer
     // belongs to, for waiting on ChangedSince(seen).
     bool MayExecute(SessionKey session, uint64_t& seen) const EXCLUDES(lockGuard);
+    // Nobody holds a lock (read without lockGuard, for the path of every
+    // message): then anyone may execute and no release waits for a message.
+    bool NoneHeld() const { return !held.load(std::memory_order_acquire); }
     // Waitable that becomes ready at the first change after seen.
     platform::Waitable ChangedSince(uint64_t seen) const { return platform::Waitable(changes, seen); }
     Snapshot Read() const EXCLUDES(lockGuard);
@@ -147,6 +151,10 @@ private:
     mutable CriticalSection lockGuard;
     // 0 not locked, 1 shared lock held, 2 exclusive lock held, 3 both held.
     uint32_t lockState GUARDED_BY(lockGuard) = 0;
+    // lockState != 0, written under lockGuard whenever lockState changes
+    // (MirrorState), read without it by NoneHeld.
+    std::atomic<bool> held {false};
+    void MirrorState() REQUIRES(lockGuard) { held.store(lockState != 0, std::memory_order_release); }
     // Number of sessions sharing the shared lock.
     int32_t sharedLockClients GUARDED_BY(lockGuard) = 0;
     // Key of the current shared lock; set by the first sharer, never cleared.

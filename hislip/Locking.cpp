@@ -229,6 +229,11 @@ bool SyncChannel::WaitForLockAccess()
 {
     LockTable& locks = channel_.Owner().lockTable;
     for (;;) {
+        // The common case, nobody holding a lock, needs neither the partner
+        // nor the lock table's lock.
+        if (locks.NoneHeld()) {
+            return true;
+        }
         uint64_t seen = 0;
         {
             // The session is that of the current partner, looked up anew after
