@@ -74,7 +74,7 @@ long Parser::NextToken(std::string& token, uint8_t& delimiter, bool trace)
         break;
     }
     token.assign(reinterpret_cast<const char*>(look.Bytes() + start), look.Position() - start);
-    if (trace) {
+    if (trace && VerboseEnabled(source_.Log())) {
         LogVerbose(source_.Log(), "Socket[%X] >> Token: %.*s", source_.TraceNumber(),
                    static_cast<int>(token.size() < kTraceCut ? token.size() : kTraceCut), token.c_str());
     }
