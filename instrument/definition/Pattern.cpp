@@ -8,6 +8,17 @@ namespace {
 
 constexpr uint32_t kUnbounded = 0xFFFFFFFFu;
 
+// The work one match may do, counted in steps and in bytes that fields look
+// at: enough for any pattern that doesn't have to try many ways of splitting
+// the input (every node then looks at every byte a few times at most), and a
+// bound for those that would: a pattern of adjacent free fields tried against
+// an input they can't match otherwise takes time exponential in their count.
+constexpr uint64_t kWorkPerByte = 64;
+constexpr uint64_t kWorkBase = 1'000'000;
+// Steps known to fail are remembered (a step's outcome depends only on its
+// node and position) while nodes times positions stay within this many.
+constexpr size_t kFailureMemoLimit = size_t {1} << 24;
+
 bool IsAlign(char c)
 {
     return c == '<' || c == '>' || c == '=' || c == '^';
@@ -215,53 +226,84 @@ bool Pattern::Compile(std::string_view text, std::string& why)
     return true;
 }
 
-bool Pattern::Step(std::string_view input, size_t index, size_t pos, std::vector<size_t>& marks) const
+struct Pattern::Search {
+    std::string_view input;
+    std::vector<size_t> marks;
+    // failed[node * (input.size() + 1) + pos]; empty when too large.
+    std::vector<bool> failed;
+    uint64_t workLeft = 0;
+
+    bool Spend(uint64_t work)
+    {
+        if (workLeft < work) {
+            workLeft = 0;
+            return false;
+        }
+        workLeft -= work;
+        return true;
+    }
+    size_t Slot(size_t node, size_t pos) const { return node * (input.size() + 1) + pos; }
+};
+
+bool Pattern::Step(Search& search, size_t index, size_t pos) const
 {
+    const std::string_view input = search.input;
     if (index == nodes_.size()) {
         return pos == input.size() || (pos + 1 == input.size() && input[pos] == '\n');
     }
+    if (!search.Spend(1)) {
+        return false;
+    }
+    const bool memo = !search.failed.empty();
+    if (memo && search.failed[search.Slot(index, pos)]) {
+        return false;
+    }
     const Node& node = nodes_[index];
+    bool matched = false;
     switch (node.kind) {
     case Node::Kind::Literal:
-        if (input.substr(pos, node.literal.size()) != node.literal) {
-            return false;
-        }
-        return Step(input, index + 1, pos + node.literal.size(), marks);
-    case Node::Kind::CaptureBegin:
-        marks[2 * node.other] = pos;
-        return Step(input, index + 1, pos, marks);
-    case Node::Kind::CaptureEnd:
-        marks[2 * node.other + 1] = pos;
-        return Step(input, index + 1, pos, marks);
-    case Node::Kind::OptionalBegin:
-        return Step(input, index + 1, pos, marks) || Step(input, node.other + 1, pos, marks);
-    case Node::Kind::OptionalEnd:
-        return Step(input, index + 1, pos, marks);
-    case Node::Kind::Repeat:
+        matched = input.substr(pos, node.literal.size()) == node.literal &&
+                  Step(search, index + 1, pos + node.literal.size());
         break;
-    }
-    size_t available = 0;
-    while (pos + available < input.size() && available < node.max &&
-           node.set.test(static_cast<unsigned char>(input[pos + available]))) {
-        ++available;
-    }
-    if (available < node.min) {
-        return false;
-    }
-    if (node.greedy) {
-        for (size_t n = available + 1; n-- > node.min;) {
-            if (Step(input, index + 1, pos + n, marks)) {
-                return true;
+    case Node::Kind::CaptureBegin:
+        search.marks[2 * node.other] = pos;
+        matched = Step(search, index + 1, pos);
+        break;
+    case Node::Kind::CaptureEnd:
+        search.marks[2 * node.other + 1] = pos;
+        matched = Step(search, index + 1, pos);
+        break;
+    case Node::Kind::OptionalBegin:
+        matched = Step(search, index + 1, pos) || Step(search, node.other + 1, pos);
+        break;
+    case Node::Kind::OptionalEnd:
+        matched = Step(search, index + 1, pos);
+        break;
+    case Node::Kind::Repeat: {
+        size_t available = 0;
+        while (pos + available < input.size() && available < node.max &&
+               node.set.test(static_cast<unsigned char>(input[pos + available]))) {
+            ++available;
+        }
+        if (available < node.min || !search.Spend(available)) {
+            break;
+        }
+        if (node.greedy) {
+            for (size_t n = available + 1; !matched && n-- > node.min;) {
+                matched = Step(search, index + 1, pos + n);
+            }
+        } else {
+            for (size_t n = node.min; !matched && n <= available; ++n) {
+                matched = Step(search, index + 1, pos + n);
             }
         }
-        return false;
+        break;
     }
-    for (size_t n = node.min; n <= available; ++n) {
-        if (Step(input, index + 1, pos + n, marks)) {
-            return true;
-        }
     }
-    return false;
+    if (!matched && memo) {
+        search.failed[search.Slot(index, pos)] = true;
+    }
+    return matched;
 }
 
 bool Pattern::Match(std::string_view input, Fields& fields) const
@@ -269,10 +311,17 @@ bool Pattern::Match(std::string_view input, Fields& fields) const
     if (input.substr(0, prefix_.size()) != prefix_) {
         return false;
     }
-    std::vector<size_t> marks(2 * fields_.size(), 0);
-    if (!Step(input, 0, 0, marks)) {
+    Search search;
+    search.input = input;
+    search.marks.assign(2 * fields_.size(), 0);
+    if (nodes_.size() <= kFailureMemoLimit / (input.size() + 1)) {
+        search.failed.assign(nodes_.size() * (input.size() + 1), false);
+    }
+    search.workLeft = kWorkBase + kWorkPerByte * static_cast<uint64_t>(input.size());
+    if (!Step(search, 0, 0)) {
         return false;
     }
+    const std::vector<size_t>& marks = search.marks;
     fields.clear();
     for (size_t i = 0; i < fields_.size(); ++i) {
         const std::string_view text = input.substr(marks[2 * i], marks[2 * i + 1] - marks[2 * i]);

@@ -26,7 +26,11 @@ public:
     // False with the reason when the reference parser would refuse the text.
     bool Compile(std::string_view text, std::string& why);
     // The captured fields in order (names "0", "1"... for unnamed ones);
-    // false when the input does not match.
+    // false when the input does not match. Fields that could split the input
+    // in many ways are tried in the reference parser's order, but the work of
+    // one match is bounded (see Pattern.cpp): a match that would take longer
+    // counts as no match, where the reference parser's backtracking would run
+    // for minutes or more.
     bool Match(std::string_view input, Fields& fields) const;
     // The literal text before the first field: every input that matches
     // starts with it.
@@ -49,7 +53,11 @@ private:
         Convert convert;
     };
 
-    bool Step(std::string_view input, size_t node, size_t pos, std::vector<size_t>& marks) const;
+    // One match in progress: the input, where the fields begin and end, the
+    // steps known to fail from their node and position, and the work left.
+    struct Search;
+    // Whether the nodes from node on match the input from pos on to its end.
+    bool Step(Search& search, size_t node, size_t pos) const;
     void AddLiteral(const std::string& text);
     void AddRepeat(const char* set, uint32_t min, uint32_t max, bool greedy);
     bool AddField(const std::string& formatSpec, bool capture, std::string& why);
