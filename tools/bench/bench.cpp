@@ -367,8 +367,7 @@ double KiBPerIdleSession(int sessions)
 
 void Row(const char* what, double server, double raw, const char* unit, double target)
 {
-    std::printf("| %-44s | %12.1f | %12.1f | %-6s | %5.2f | >= %.2f |\n", what, server, raw, unit,
-                raw > 0 ? server / raw : 0.0, target);
+    RowWithRatio(what, server, raw, raw > 0 ? server / raw : 0.0, unit, target);
 }
 
 }  // namespace
